@@ -1,0 +1,54 @@
+// visualization.brelvo: the sonar blob field. Binds its names in load order.
+#include "bindings/brelvo/registry.h"
+
+namespace nb = nanobind;
+
+namespace vis::brelvo {
+
+ModuleNamespace& ns() {
+    static ModuleNamespace instance;
+    return instance;
+}
+
+// SciPy's tree when it imports; any ordinary failure selects the fallbacks.
+static nb::object import_ckdtree() {
+    try {
+        return nb::module_::import_("scipy.spatial").attr("cKDTree");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return nb::none();
+    }
+}
+
+}  // namespace vis::brelvo
+
+NB_MODULE(brelvo, m) {
+    using namespace vis::brelvo;
+    ns().bind(m);
+    m.attr("np") = vis::numpy();
+    m.attr("cKDTree") = import_ckdtree();
+    m.attr("QImage") = nb::module_::import_("PyQt5.QtGui").attr("QImage");
+    bind_knn(m);
+    m.attr("apply_colormap") = nb::module_::import_("visualization.tintora").attr("apply_colormap");
+
+    m.attr("KAPPA") = 1.6;
+    m.attr("RMIN_PX") = 10.0;
+    m.attr("RMIN_TOP") = 0.02;
+    m.attr("RMAX_TOP") = 0.35;
+    m.attr("W0") = 0.12;
+    m.attr("COV_LO") = 0.05;
+    m.attr("COV_HI") = 0.6;
+    m.attr("A_MAX") = 0.85;
+    m.attr("CELL_PX") = 4.0;
+    m.attr("NBUCK") = 12;
+    m.attr("KNN") = 7;
+    m.attr("RIM_FADE") = 0.94;
+    m.attr("_SM_RATIO") = 0.0847;
+    m.attr("_LUT_CACHE") = nb::dict();
+
+    bind_lut(m);
+    bind_field(m);
+    bind_cloud(m);
+    bind_polar(m);
+    bind_poles(m);
+}

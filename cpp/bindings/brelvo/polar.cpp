@@ -1,0 +1,7 @@
+#include "bindings/brelvo/registry.h"
+
+namespace vis::brelvo {
+
+void bind_polar(nb::module_&) {}
+
+}  // namespace vis::brelvo

@@ -1,0 +1,1 @@
+// Removed once the first kernel lands; a static library needs one source.
