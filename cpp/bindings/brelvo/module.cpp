@@ -10,6 +10,10 @@ ModuleNamespace& ns() {
     return instance;
 }
 
+static nb::handle g_scipy_ckdtree;
+
+nb::handle scipy_ckdtree_class() { return g_scipy_ckdtree; }
+
 // SciPy's tree when it imports; any ordinary failure selects the fallbacks.
 static nb::object import_ckdtree() {
     try {
@@ -26,7 +30,9 @@ NB_MODULE(brelvo, m) {
     using namespace vis::brelvo;
     ns().bind(m);
     m.attr("np") = vis::numpy();
-    m.attr("cKDTree") = import_ckdtree();
+    nb::object tree = import_ckdtree();
+    if (!tree.is_none()) g_scipy_ckdtree = tree.inc_ref();
+    m.attr("cKDTree") = tree;
     m.attr("QImage") = nb::module_::import_("PyQt5.QtGui").attr("QImage");
     bind_knn(m);
     m.attr("apply_colormap") = nb::module_::import_("visualization.tintora").attr("apply_colormap");
