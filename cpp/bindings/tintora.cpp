@@ -1,8 +1,142 @@
 // visualization.tintora: anomaly colouring (palette, lambda, full paint, Shepard fill).
+//
+// Thin layer over the kernels in cpp/kernels: every array-like goes through
+// numpy.asarray, every result is a NumPy array whose buffer the kernel fills,
+// and module attributes (the default palette) are read at call time.
 #include "bindings/common.h"
+#include "kernels/palette.h"
+
+#include <cstring>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 
+namespace {
+
+vis::ModuleNamespace g_ns;
+
+using Shape = std::vector<size_t>;
+
+Shape shape_of(const vis::F64View& v) {
+    Shape s(v.ndim());
+    for (size_t i = 0; i < s.size(); ++i) s[i] = v.shape(i);
+    return s;
+}
+
+// A new C-contiguous NumPy array of `shape` whose buffer is owned by a capsule.
+template <class T>
+nb::object new_array(const Shape& shape, T** data) {
+    size_t n = 1;
+    for (size_t s : shape) n = vis::checked_mul(n, s);
+    vis::checked_mul(n, sizeof(T));
+    T* p = new T[n ? n : 1];
+    nb::capsule owner(p, [](void* q) noexcept { delete[] static_cast<T*>(q); });
+    *data = p;
+    return nb::ndarray<nb::numpy, T>(p, shape.size(), shape.data(), owner).cast();
+}
+
+nb::object all_slice() { return nb::slice(nb::none(), nb::none(), nb::none()); }
+
+// ---------------------------------------------------------------- palette
+
+// The default palette: lambda, R, G, B, A per stop.
+constexpr double kKorvalBenzeri[7][5] = {
+    {0.00, 0.0, 0.0, 1.0, 1.0}, {0.10, 0.0, 0.0, 1.0, 1.0}, {0.25, 0.0, 1.0, 1.0, 1.0},
+    {0.50, 0.0, 0.5, 0.0, 1.0}, {0.75, 1.0, 1.0, 0.0, 1.0}, {0.90, 1.0, 0.0, 0.0, 1.0},
+    {1.00, 1.0, 0.0, 0.0, 1.0},
+};
+
+// Reads the palette (None -> the module's KORVAL_BENZERI at this moment).
+nb::object palette_object(nb::handle colormap) {
+    if (colormap.is_none()) return g_ns.get("KORVAL_BENZERI");
+    return nb::borrow(colormap);
+}
+
+// Prepares a converted palette.  A palette that is not N x (>= 5) with N >= 1
+// is run through the same NumPy indexing and interpolation steps as the
+// column-wise formulation, so the caller gets exactly NumPy's IndexError or
+// ValueError.
+vis::BytePalette prepare_palette(const vis::F64View& cm, nb::handle flat) {
+    if (cm.ndim() == 2 && cm.shape(1) >= 5 && cm.shape(0) >= 1)
+        return vis::BytePalette(cm.data(), cm.shape(0), cm.shape(1));
+    nb::object all = all_slice();
+    nb::object lam = cm.owner[nb::make_tuple(all, 0)];
+    nb::object st = cm.owner[nb::make_tuple(all, nb::slice(1, 5))];
+    nb::object interp = vis::numpy().attr("interp");
+    for (int c = 0; c < 4; ++c) {
+        nb::object col = st[nb::make_tuple(all, c)];
+        interp(flat, lam, col);
+    }
+    throw nb::value_error("palette must be an N x 5 stop array with N >= 1");
+}
+
+nb::object stops_to_bytes(nb::handle colormap) {
+    vis::F64View cm = vis::view_f64(colormap);
+    nb::object all = all_slice();
+    nb::object asc = vis::numpy().attr("ascontiguousarray");
+    nb::object lam = vis::numpy().attr("array")(cm.owner[nb::make_tuple(all, 0)]);
+    vis::F64View sub = vis::view_f64(asc(cm.owner[nb::make_tuple(all, nb::slice(1, 5))]));
+    int64_t* out;
+    nb::object res = new_array<int64_t>(shape_of(sub), &out);
+    const double* src = sub.data();
+    for (size_t i = 0, n = sub.size(); i < n; ++i) out[i] = vis::stop_byte_i64(src[i]);
+    return nb::make_tuple(lam, res);
+}
+
+// A 1-D float64 array as numpy.interp requires for its sample points.
+vis::F64View one_dim(nb::handle obj) {
+    vis::F64View v = vis::view_f64(obj);
+    if (v.ndim() < 1) throw nb::value_error("object of too small depth for desired array");
+    if (v.ndim() > 1) throw nb::value_error("object too deep for desired array");
+    return v;
+}
+
+nb::object interp_channel_bytes(nb::handle lambdas, nb::handle stop_lams, nb::handle stop_chan) {
+    vis::F64View fp = one_dim(stop_chan);
+    vis::F64View xp = one_dim(stop_lams);
+    vis::F64View x = vis::view_f64(lambdas);
+    if (xp.size() == 0) throw nb::value_error("array of sample points is empty");
+    if (fp.size() != xp.size()) throw nb::value_error("fp and xp are not of the same length.");
+    double* out;
+    nb::object res = new_array<double>(shape_of(x), &out);
+    {
+        nb::gil_scoped_release nogil;
+        vis::interp_linear(x.data(), x.size(), xp.data(), fp.data(), 1, xp.size(), out);
+    }
+    if (x.ndim() == 0) return vis::numpy().attr("float64")(out[0]);
+    return res;
+}
+
+nb::object apply_colormap(nb::handle t, nb::handle colormap) {
+    nb::object cmobj = palette_object(colormap);
+    vis::F64View tv = vis::view_f64(t);
+    vis::F64View cm = vis::view_f64(cmobj);
+    vis::BytePalette pal = prepare_palette(cm, tv.owner);
+    Shape shape = shape_of(tv);
+    shape.push_back(4);
+    uint8_t* out;
+    nb::object res = new_array<uint8_t>(shape, &out);
+    {
+        nb::gil_scoped_release nogil;
+        pal.colour(tv.data(), tv.size(), out);
+    }
+    return res;
+}
+
+}  // namespace
+
 NB_MODULE(tintora, m) {
+    g_ns.bind(m);
     m.attr("np") = vis::numpy();
+    {
+        double* p;
+        nb::object k = new_array<double>({7, 5}, &p);
+        std::memcpy(p, kKorvalBenzeri, sizeof(kKorvalBenzeri));
+        m.attr("KORVAL_BENZERI") = k;
+    }
+    m.def("_stops_to_bytes", &stops_to_bytes, nb::arg("colormap"));
+    m.def("_interp_channel_bytes", &interp_channel_bytes, nb::arg("lambdas"), nb::arg("stop_lams"),
+          nb::arg("stop_chan"));
+    m.def("apply_colormap", &apply_colormap, nb::arg("t"), nb::arg("colormap") = nb::none());
 }

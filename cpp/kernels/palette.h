@@ -1,0 +1,65 @@
+// Palette stops and the lambda -> RGBA byte mapping.
+//
+// A palette is N stops of (lambda, R, G, B, A) with channel intensities in
+// 0..1.  Intensities become whole bytes by truncation (x * 255.0 toward zero),
+// the interpolation between stops runs on those byte values in double
+// precision, and the interpolated value is truncated again.  All arithmetic
+// follows a fixed order of operations so the bytes never depend on rounding
+// modes or contraction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vis {
+
+// trunc(intensity * 255.0) as a double (an exact integer for finite input).
+double stop_byte(double intensity);
+
+// The same value as int64; NaN becomes 0 and values beyond the int64 range
+// saturate, so the conversion is defined for every input.
+int64_t stop_byte_i64(double intensity);
+
+// Final byte of an interpolated channel value: NaN -> 0, clipped to [0, 255],
+// truncated toward zero.
+inline uint8_t channel_to_byte(double v) {
+    if (!(v >= 0.0)) return 0;  // NaN and negatives
+    if (v > 255.0) return 255;
+    return static_cast<uint8_t>(static_cast<int>(v));
+}
+
+// Piecewise-linear interpolation with the end values held beyond the ends
+// (the semantics of numpy.interp with default left/right):
+//   n == 1 -> fp[0]; NaN -> NaN; x >= xp[n-1] -> fp[n-1]; x < xp[0] -> fp[0];
+//   x == xp[j] -> fp[j]; else slope * (x - xp[j]) + fp[j] with a retry from
+//   the right end of the segment when that is NaN.
+// `xp` and `fp` hold n >= 1 values; fp is read with stride `fp_stride`.
+void interp_linear(const double* x, size_t m, const double* xp, const double* fp,
+                   size_t fp_stride, size_t n, double* out);
+
+// Prepared palette: stop positions and channel bytes (as doubles), plus the
+// per-segment slopes of each channel.
+class BytePalette {
+public:
+    // `cm` is a C-contiguous rows x cols array with rows >= 1 and cols >= 5;
+    // column 0 is lambda, columns 1..4 the intensities of R, G, B, A.
+    BytePalette(const double* cm, size_t rows, size_t cols);
+
+    // Colours m lambda values into m * 4 bytes (R, G, B, A per value).
+    void colour(const double* lam, size_t m, uint8_t* out) const;
+
+    // Bytes of one lambda value.
+    void colour_one(double lam, uint8_t out[4]) const;
+
+private:
+    size_t n_;
+    std::vector<double> xp_;     // n stop positions
+    std::vector<double> fp_;     // n * 4 stop bytes
+    std::vector<double> slope_;  // (n - 1) * 4 segment slopes
+    bool small_;                 // few stops: branch-free linear segment search
+
+    size_t segment(double x) const;
+};
+
+}  // namespace vis

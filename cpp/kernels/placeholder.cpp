@@ -1,1 +1,0 @@
-// Removed once the first kernel lands; a static library needs one source.
