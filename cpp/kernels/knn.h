@@ -34,6 +34,8 @@ public:
 
     size_t size() const { return n_; }
     size_t dim() const { return dim_; }
+    // The copied points, original order (size() x dim()).
+    const double* points() const { return all_.data(); }
 
     // For each of the nq row-major query points q (nq x dim), the k nearest
     // points: dist[i*k + j] and idx[i*k + j] (row i sorted ascending, column 0

@@ -1,7 +1,102 @@
+// _NumpyKDTree: the module's own k-nearest-neighbour index, with the result
+// contract of SciPy's cKDTree.query (1-D results for one neighbour, rows sorted
+// by ascending distance, float64 distances and int64 indices).
 #include "bindings/brelvo/registry.h"
+#include "kernels/knn.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
 
 namespace vis::brelvo {
 
-void bind_knn(nb::module_&) {}
+namespace {
+
+struct NumpyKDTree {
+    nb::object p;                           // `_p`: the indexed points
+    std::shared_ptr<const KdTree> tree;     // search structure over a copy of `_p`
+};
+
+// The tree over the current contents of `_p`. The index is defined by `_p`
+// alone, so a tree built earlier is reused only while it still holds exactly
+// the same coordinates (the array may be shared with the caller).
+std::shared_ptr<const KdTree> current_tree(NumpyKDTree& self, const F64View& P, size_t m, size_t d) {
+    std::shared_ptr<const KdTree> t = self.tree;
+    bool fresh = t && t->size() == m && t->dim() == d;
+    if (fresh && m * d > 0) {
+        nb::gil_scoped_release unlocked;
+        fresh = std::memcmp(t->points(), P.data(), m * d * sizeof(double)) == 0;
+    }
+    if (!fresh) {
+        {
+            nb::gil_scoped_release unlocked;
+            t = std::make_shared<const KdTree>(P.data(), m, d);
+        }
+        self.tree = t;
+    }
+    return t;
+}
+
+nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*workers*/) {
+    F64View P = view_f64(self.p);
+    F64View q = view_f64(Q);
+    if (q.ndim() == 0) throw nb::index_error("query points must be an (nq, D) array; got a scalar");
+    if (P.ndim() == 0) throw nb::index_error("the indexed points are a scalar, not an (n, D) array");
+    const size_t nq = q.shape(0);
+    const size_t m = P.shape(0);
+
+    // ke = max(1, min(int(k), m)), with Python's own int() (truncation).
+    nb::object kint = nb::steal(PyNumber_Long(k.ptr()));
+    if (!kint.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    long long kv = PyLong_AsLongLongAndOverflow(kint.ptr(), &overflow);
+    if (kv == -1 && PyErr_Occurred()) throw nb::python_error();
+    size_t ke;
+    if (overflow > 0)
+        ke = m;
+    else if (overflow < 0 || kv < 1)
+        ke = 1;
+    else
+        ke = std::min(static_cast<unsigned long long>(kv), static_cast<unsigned long long>(m));
+    ke = std::max<size_t>(1, ke);
+
+    NewArray<double> di = ke == 1 ? new_f64({nq}) : new_f64({nq, ke});
+    NewArray<int64_t> ix = ke == 1 ? new_i64({nq}) : new_i64({nq, ke});
+    if (nq == 0) return nb::make_tuple(di.obj, ix.obj);
+
+    if (q.ndim() != 2 || P.ndim() != 2 || q.shape(1) != P.shape(1)) {
+        auto shape_str = [](const F64View& v) {
+            std::string s = "(";
+            for (size_t i = 0; i < v.ndim(); ++i) s += (i ? "," : "") + std::to_string(v.shape(i));
+            return s + (v.ndim() == 1 ? ",)" : ")");
+        };
+        throw nb::value_error(("query points of shape " + shape_str(q) +
+                               " do not match indexed points of shape " + shape_str(P))
+                                  .c_str());
+    }
+    if (m == 0) throw nb::value_error("cannot query an index built over zero points");
+    const size_t d = P.shape(1);
+    checked_mul(nq, ke);
+    std::shared_ptr<const KdTree> tree = current_tree(self, P, m, d);
+    {
+        nb::gil_scoped_release unlocked;
+        tree->query(q.data(), nq, ke, di.data, ix.data);
+    }
+    return nb::make_tuple(di.obj, ix.obj);
+}
+
+}  // namespace
+
+void bind_knn(nb::module_& m) {
+    nb::class_<NumpyKDTree>(m, "_NumpyKDTree", nb::dynamic_attr())
+        .def(
+            "__init__",
+            [](NumpyKDTree* self, nb::handle pts) { new (self) NumpyKDTree{asarray_f64(pts), {}}; },
+            nb::arg("pts").none())
+        .def_rw("_p", &NumpyKDTree::p)
+        .def("query", &query, nb::arg("Q").none(), nb::arg("k").none() = 1,
+             nb::arg("workers").none() = nb::none());
+}
 
 }  // namespace vis::brelvo

@@ -4,6 +4,8 @@
 
 #include "bindings/common.h"
 
+#include <initializer_list>
+
 namespace vis::brelvo {
 
 // The module's namespace: constants, cKDTree, QImage, apply_colormap, caches.
@@ -15,6 +17,29 @@ ModuleNamespace& ns();
 nb::handle scipy_ckdtree_class();
 inline bool ckdtree_is_scipy(nb::handle current) {
     return current.ptr() != nullptr && current.ptr() == scipy_ckdtree_class().ptr();
+}
+
+// A new C-contiguous NumPy array from np.empty(shape, dtype) and its data
+// pointer, for kernels to fill in place.
+template <class T>
+struct NewArray {
+    nb::object obj;
+    T* data;
+};
+
+template <class T>
+inline NewArray<T> new_array(std::initializer_list<size_t> shape, const char* dtype) {
+    nb::list dims;
+    for (size_t s : shape) dims.append(s);
+    nb::object obj = numpy().attr("empty")(nb::tuple(dims), nb::arg("dtype") = dtype);
+    auto arr = nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(obj);
+    return {obj, arr.data()};
+}
+inline NewArray<double> new_f64(std::initializer_list<size_t> shape) {
+    return new_array<double>(shape, "float64");
+}
+inline NewArray<int64_t> new_i64(std::initializer_list<size_t> shape) {
+    return new_array<int64_t>(shape, "int64");
 }
 
 void bind_knn(nb::module_& m);        // _NumpyKDTree
