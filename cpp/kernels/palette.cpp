@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vis {
 
@@ -72,6 +77,115 @@ BytePalette::BytePalette(const double* cm, size_t rows, size_t cols)
     for (size_t k = 0; k + 1 < rows; ++k)
         for (size_t c = 0; c < 4; ++c)
             slope_[k * 4 + c] = (fp_[(k + 1) * 4 + c] - fp_[k * 4 + c]) / (xp_[k + 1] - xp_[k]);
+
+    fast_ = rows >= 2;
+    for (double v : xp_) fast_ = fast_ && std::isfinite(v);
+    for (double v : fp_) fast_ = fast_ && std::isfinite(v);
+    for (double v : slope_) fast_ = fast_ && std::isfinite(v);
+    for (size_t k = 0; k + 1 < rows; ++k) fast_ = fast_ && xp_[k] < xp_[k + 1];
+    if (fast_) {
+        base_.resize(rows + 1);
+        fk_.resize((rows + 1) * 4);
+        sk_.assign((rows + 1) * 4, 0.0);
+        base_[0] = xp_[0];
+        for (size_t c = 0; c < 4; ++c) fk_[c] = fp_[c];
+        for (size_t k = 1; k < rows; ++k) {
+            base_[k] = xp_[k - 1];
+            for (size_t c = 0; c < 4; ++c) {
+                fk_[k * 4 + c] = fp_[(k - 1) * 4 + c];
+                sk_[k * 4 + c] = slope_[(k - 1) * 4 + c];
+            }
+        }
+        base_[rows] = xp_[rows - 1];
+        for (size_t c = 0; c < 4; ++c) fk_[rows * 4 + c] = fp_[(rows - 1) * 4 + c];
+    }
+}
+
+// With strictly increasing finite stops and finite slopes the exact rule
+// reduces to: clamp x into [xp[0], xp[n-1]], pick the row by counting the
+// stops <= x, and evaluate slope * (x - start) + byte.  At a stop and beyond
+// the ends the difference is 0, so the stop's byte comes out unchanged.
+void BytePalette::colour_fast(const double* lam, size_t m, uint8_t* out) const {
+    const size_t n = n_;
+    const double lo = xp_[0], hi = xp_[n - 1];
+    const double* xp = xp_.data();
+    const double* base = base_.data();
+    const double* fk = fk_.data();
+    const double* sk = sk_.data();
+#if defined(__SSE2__)
+    if (n <= 8) {
+        // Two lambda values per step.  Each lane counts the stops <= its
+        // value by summing the all-ones comparison masks; the stops are padded
+        // with NaN, which never compares true.  A NaN value stays NaN through
+        // the clamp (operand order) and the interpolation, and max(NaN, 0)
+        // gives 0, so a NaN lambda yields byte 0 in every channel.
+        alignas(16) double pad[8];
+        for (size_t s = 0; s < 8; ++s) pad[s] = s < n ? xp[s] : std::numeric_limits<double>::quiet_NaN();
+        const __m128d q0 = _mm_set1_pd(pad[0]), q1 = _mm_set1_pd(pad[1]), q2 = _mm_set1_pd(pad[2]),
+                      q3 = _mm_set1_pd(pad[3]), q4 = _mm_set1_pd(pad[4]), q5 = _mm_set1_pd(pad[5]),
+                      q6 = _mm_set1_pd(pad[6]), q7 = _mm_set1_pd(pad[7]);
+        const __m128d zero = _mm_setzero_pd(), top = _mm_set1_pd(255.0);
+        const __m128d vlo = _mm_set1_pd(lo), vhi = _mm_set1_pd(hi);
+        auto one = [&](size_t k, __m128d dx, uint8_t* o) {
+            const double* f = fk + 4 * k;
+            const double* s = sk + 4 * k;
+            __m128d v01 = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(s), dx), _mm_loadu_pd(f));
+            __m128d v23 = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(s + 2), dx), _mm_loadu_pd(f + 2));
+            v01 = _mm_min_pd(_mm_max_pd(v01, zero), top);
+            v23 = _mm_min_pd(_mm_max_pd(v23, zero), top);
+            const __m128i i4 = _mm_unpacklo_epi64(_mm_cvttpd_epi32(v01), _mm_cvttpd_epi32(v23));
+            const __m128i b16 = _mm_packs_epi32(i4, i4);
+            const int word = _mm_cvtsi128_si32(_mm_packus_epi16(b16, b16));
+            std::memcpy(o, &word, 4);
+        };
+        auto count = [&](__m128d xv) {
+            __m128i c0 = _mm_add_epi64(_mm_castpd_si128(_mm_cmple_pd(q0, xv)),
+                                       _mm_castpd_si128(_mm_cmple_pd(q1, xv)));
+            __m128i c1 = _mm_add_epi64(_mm_castpd_si128(_mm_cmple_pd(q2, xv)),
+                                       _mm_castpd_si128(_mm_cmple_pd(q3, xv)));
+            __m128i c2 = _mm_add_epi64(_mm_castpd_si128(_mm_cmple_pd(q4, xv)),
+                                       _mm_castpd_si128(_mm_cmple_pd(q5, xv)));
+            __m128i c3 = _mm_add_epi64(_mm_castpd_si128(_mm_cmple_pd(q6, xv)),
+                                       _mm_castpd_si128(_mm_cmple_pd(q7, xv)));
+            return _mm_sub_epi64(_mm_setzero_si128(),
+                                 _mm_add_epi64(_mm_add_epi64(c0, c1), _mm_add_epi64(c2, c3)));
+        };
+        size_t i = 0;
+        for (; i + 2 <= m; i += 2) {
+            const __m128d xv = _mm_loadu_pd(lam + i);
+            const __m128i cnt = count(xv);
+            const size_t k0 = static_cast<size_t>(_mm_cvtsi128_si64(cnt));
+            const size_t k1 = static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(cnt, cnt)));
+            const __m128d xc = _mm_min_pd(vhi, _mm_max_pd(vlo, xv));
+            const __m128d dx = _mm_sub_pd(xc, _mm_loadh_pd(_mm_load_sd(base + k0), base + k1));
+            one(k0, _mm_unpacklo_pd(dx, dx), out + 4 * i);
+            one(k1, _mm_unpackhi_pd(dx, dx), out + 4 * i + 4);
+        }
+        if (i < m) {
+            const __m128d xv = _mm_set1_pd(lam[i]);
+            const size_t k = static_cast<size_t>(_mm_cvtsi128_si64(count(xv)));
+            const __m128d xc = _mm_min_pd(vhi, _mm_max_pd(vlo, xv));
+            one(k, _mm_sub_pd(xc, _mm_set1_pd(base[k])), out + 4 * i);
+        }
+        return;
+    }
+#endif
+    for (size_t i = 0; i < m; ++i) {
+        const double x = lam[i];
+        size_t k = static_cast<size_t>(std::upper_bound(xp, xp + n, x) - xp);
+        if (x != x) k = 0;
+        double xc = x < lo ? lo : x;
+        xc = xc > hi ? hi : xc;
+        const double dx = xc - base[k];
+        const double* f = fk + 4 * k;
+        const double* s = sk + 4 * k;
+        uint8_t b[4];
+        for (int c = 0; c < 4; ++c) b[c] = channel_to_byte(s[c] * dx + f[c]);
+        uint32_t word;
+        std::memcpy(&word, b, 4);
+        word = (x == x) ? word : 0u;
+        std::memcpy(out + 4 * i, &word, 4);
+    }
 }
 
 inline size_t BytePalette::segment(double x) const {
@@ -115,6 +229,10 @@ void BytePalette::colour_one(double x, uint8_t out[4]) const {
 }
 
 void BytePalette::colour(const double* lam, size_t m, uint8_t* out) const {
+    if (fast_) {
+        colour_fast(lam, m, out);
+        return;
+    }
     for (size_t i = 0; i < m; ++i) colour_one(lam[i], out + 4 * i);
 }
 

@@ -58,8 +58,16 @@ private:
     std::vector<double> fp_;     // n * 4 stop bytes
     std::vector<double> slope_;  // (n - 1) * 4 segment slopes
     bool small_;                 // few stops: branch-free linear segment search
+    // Branch-free form for palettes whose bytes and slopes are all finite:
+    // row k (0..n) of base_/fk_/sk_ is the segment selected when exactly k
+    // stops are <= x; rows 0 and n hold the end colours with slope 0.
+    bool fast_;
+    std::vector<double> base_;   // (n + 1) segment starts
+    std::vector<double> fk_;     // (n + 1) * 4
+    std::vector<double> sk_;     // (n + 1) * 4
 
     size_t segment(double x) const;
+    void colour_fast(const double* lam, size_t m, uint8_t* out) const;
 };
 
 }  // namespace vis
