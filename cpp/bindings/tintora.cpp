@@ -4,8 +4,11 @@
 // numpy.asarray, every result is a NumPy array whose buffer the kernel fills,
 // and module attributes (the default palette) are read at call time.
 #include "bindings/common.h"
+#include "kernels/lambda.h"
 #include "kernels/palette.h"
 
+#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -124,6 +127,135 @@ nb::object apply_colormap(nb::handle t, nb::handle colormap) {
     return res;
 }
 
+// ---------------------------------------------------------------- lambda
+
+using BoolArray = nb::ndarray<const bool, nb::c_contig, nb::device::cpu, nb::ro>;
+
+// A plain number as the arithmetic uses it: TypeError for anything that is not
+// a real number (strings included).
+double real_number(nb::handle h) {
+    double v = PyFloat_AsDouble(h.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+// float(obj): numbers and numeric strings.
+double float_of(nb::handle h) {
+    nb::object f = nb::steal(PyNumber_Float(h.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
+bool truthy(nb::handle h) {
+    int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// Converted inputs of the lambda rule, with the cell values and the mask
+// broadcast against each other when their shapes differ.
+struct LambdaInput {
+    vis::F64View value;
+    nb::object mask_owner;
+    const bool* mask = nullptr;
+    vis::LambdaRule rule;
+    Shape shape;
+};
+
+LambdaInput lambda_input(nb::handle field, nb::handle ground, nb::handle data_min, nb::handle data_max,
+                         nb::handle esik, nb::handle mask, nb::handle sifiri_topraga_cek,
+                         nb::handle esik_ref) {
+    LambdaInput in;
+    in.value = vis::view_f64(field);
+    in.rule.ground = real_number(ground);
+    in.rule.data_min = real_number(data_min);
+    in.rule.data_max = real_number(data_max);
+    in.rule.esik_ref = float_of(esik_ref);
+    in.rule.esik = real_number(esik);
+    in.rule.sentinel = truthy(sifiri_topraga_cek);
+    in.shape = shape_of(in.value);
+    if (!mask.is_none()) {
+        nb::handle np = vis::numpy();
+        nb::object m = np.attr("asarray")(mask, nb::arg("dtype") = np.attr("bool_"));
+        nb::object vshape = in.value.owner.attr("shape");
+        nb::object mshape = m.attr("shape");
+        nb::object bshape = np.attr("broadcast_shapes")(vshape, mshape);
+        nb::object asc = np.attr("ascontiguousarray");
+        if (!vshape.equal(bshape))
+            in.value = vis::view_f64(np.attr("broadcast_to")(in.value.owner, bshape));
+        if (!mshape.equal(bshape)) m = np.attr("broadcast_to")(m, bshape);
+        in.mask_owner = asc(m);
+        in.mask = nb::cast<BoolArray>(in.mask_owner).data();
+        in.shape = shape_of(in.value);
+    }
+    return in;
+}
+
+nb::object compute_lambda(nb::handle field, nb::handle ground, nb::handle data_min, nb::handle data_max,
+                          nb::handle esik, nb::handle mask, nb::handle sifiri_topraga_cek,
+                          nb::handle esik_ref) {
+    LambdaInput in = lambda_input(field, ground, data_min, data_max, esik, mask, sifiri_topraga_cek, esik_ref);
+    double* out;
+    nb::object res = new_array<double>(in.shape, &out);
+    {
+        nb::gil_scoped_release nogil;
+        vis::compute_lambda(in.value.data(), in.value.size(), in.rule, in.mask, out);
+    }
+    return res;
+}
+
+nb::object boya(nb::handle field, nb::handle ground, nb::handle data_min, nb::handle data_max,
+                nb::handle esik, nb::handle sifiri_topraga_cek, nb::handle mask, nb::handle esik_ref) {
+    LambdaInput in = lambda_input(field, ground, data_min, data_max, esik, mask, sifiri_topraga_cek, esik_ref);
+    const size_t n = in.value.size();
+    vis::F64View cm = vis::view_f64(g_ns.get("KORVAL_BENZERI"));
+    nb::object flat = vis::numpy().attr("zeros")(0);
+    vis::BytePalette pal = prepare_palette(cm, flat);
+    Shape shape = in.shape;
+    shape.push_back(4);
+    uint8_t* out;
+    nb::object res = new_array<uint8_t>(shape, &out);
+    {
+        nb::gil_scoped_release nogil;
+        // Lambda and colour in cache-sized chunks; no-data cells get the
+        // ground colour darkened to 40 % of R, G, B, worked out once.
+        constexpr size_t kChunk = 2048;
+        double num[kChunk];
+        bool have_dark = false;
+        uint8_t dark[4] = {0, 0, 0, 0};
+        const double* val = in.value.data();
+        for (size_t s = 0; s < n; s += kChunk) {
+            const size_t len = std::min(kChunk, n - s);
+            vis::compute_lambda(val + s, len, in.rule, in.mask ? in.mask + s : nullptr, num);
+            uint8_t* o = out + 4 * s;
+            pal.colour(num, len, o);
+            for (size_t i = 0; i < len; ++i) {
+                if (num[i] != 1.5) continue;
+                if (!have_dark) {
+                    have_dark = true;
+                    uint8_t b[4];
+                    pal.colour_one(0.5, b);
+                    for (int c = 0; c < 3; ++c)
+                        dark[c] = static_cast<uint8_t>(static_cast<int>(std::trunc(double(b[c]) * 0.4)));
+                    dark[3] = b[3];
+                }
+                std::memcpy(o + 4 * i, dark, 4);
+            }
+        }
+    }
+    return res;
+}
+
+nb::object running_baseline(nb::handle values) {
+    vis::F64View v = vis::view_f64(values);
+    vis::Baseline b;
+    {
+        nb::gil_scoped_release nogil;
+        b = vis::running_baseline(v.data(), v.size());
+    }
+    return nb::make_tuple(b.ground, b.data_min, b.data_max);
+}
+
 }  // namespace
 
 NB_MODULE(tintora, m) {
@@ -139,4 +271,11 @@ NB_MODULE(tintora, m) {
     m.def("_interp_channel_bytes", &interp_channel_bytes, nb::arg("lambdas"), nb::arg("stop_lams"),
           nb::arg("stop_chan"));
     m.def("apply_colormap", &apply_colormap, nb::arg("t"), nb::arg("colormap") = nb::none());
+    m.def("compute_lambda", &compute_lambda, nb::arg("field"), nb::arg("ground"), nb::arg("data_min"),
+          nb::arg("data_max"), nb::arg("esik"), nb::arg("mask") = nb::none(),
+          nb::arg("sifiri_topraga_cek") = true, nb::arg("esik_ref") = 0.0);
+    m.def("boya", &boya, nb::arg("field"), nb::arg("ground"), nb::arg("data_min"), nb::arg("data_max"),
+          nb::arg("esik"), nb::arg("sifiri_topraga_cek") = true, nb::arg("mask") = nb::none(),
+          nb::arg("esik_ref") = 0.0);
+    m.def("running_baseline", &running_baseline, nb::arg("values"));
 }

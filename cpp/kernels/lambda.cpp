@@ -1,0 +1,171 @@
+#include "kernels/lambda.h"
+
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vis {
+
+namespace {
+
+struct Partial {
+    double sum = 0.0;
+    size_t count = 0;
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -std::numeric_limits<double>::infinity();
+};
+
+inline bool written(double x) { return (x - x == 0.0) && x != 0.0; }  // finite, non-zero
+
+Partial block(const double* v, size_t n) {
+    // Four interleaved accumulators; written values only.
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    size_t c[4] = {0, 0, 0, 0};
+    double lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {
+        lo[k] = std::numeric_limits<double>::infinity();
+        hi[k] = -std::numeric_limits<double>::infinity();
+    }
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int k = 0; k < 4; ++k) {
+            const double x = v[i + k];
+            const bool ok = written(x);
+            s[k] += ok ? x : 0.0;
+            c[k] += ok ? 1 : 0;
+            lo[k] = (ok && x < lo[k]) ? x : lo[k];
+            hi[k] = (ok && x > hi[k]) ? x : hi[k];
+        }
+    }
+    for (; i < n; ++i) {
+        const double x = v[i];
+        if (!written(x)) continue;
+        s[0] += x;
+        c[0] += 1;
+        if (x < lo[0]) lo[0] = x;
+        if (x > hi[0]) hi[0] = x;
+    }
+    Partial p;
+    p.sum = (s[0] + s[1]) + (s[2] + s[3]);
+    p.count = c[0] + c[1] + c[2] + c[3];
+    for (int k = 0; k < 4; ++k) {
+        if (lo[k] < p.lo) p.lo = lo[k];
+        if (hi[k] > p.hi) p.hi = hi[k];
+    }
+    return p;
+}
+
+Partial pairwise(const double* v, size_t n) {
+    if (n <= 1024) return block(v, n);
+    const size_t h = (n / 2 + 3) & ~size_t(3);
+    Partial a = pairwise(v, h), b = pairwise(v + h, n - h);
+    a.sum += b.sum;
+    a.count += b.count;
+    if (b.lo < a.lo) a.lo = b.lo;
+    if (b.hi > a.hi) a.hi = b.hi;
+    return a;
+}
+
+}  // namespace
+
+Baseline running_baseline(const double* v, size_t n) {
+    Partial p = pairwise(v, n);
+    if (p.count == 0) return {0.0, 0.0, 0.0};
+    return {p.sum / static_cast<double>(p.count), p.lo, p.hi};
+}
+
+namespace {
+
+// Branch-free cell rule so the loop vectorises.  Cells outside the selected
+// side divide 0 by 1, so no quotient can raise a floating-point flag.
+#if defined(__SSE2__)
+inline __m128d select(__m128d m, __m128d a, __m128d b) {
+    return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b));
+}
+inline __m128d all_or_none(bool on) { return _mm_castsi128_pd(_mm_set1_epi64x(on ? -1 : 0)); }
+#endif
+
+template <bool kBipolar, bool kMask>
+void lambda_loop(const double* v, size_t n, const LambdaRule& r, const bool* mask, double* out) {
+    const double g = r.ground;
+    const bool above_on = g != r.data_max, below_on = g != r.data_min;
+    const double denom_above = r.data_max - g, denom_below = g - r.data_min;
+    const double neg_esik = -r.esik, esik = r.esik, ref = r.esik_ref;
+    const bool sentinel = r.sentinel;
+    size_t i = 0;
+#if defined(__SSE2__)
+    {
+        const __m128d vg = _mm_set1_pd(g), half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
+        const __m128d zero = _mm_setzero_pd(), nodata = _mm_set1_pd(1.5);
+        const __m128d vda = _mm_set1_pd(denom_above), vdb = _mm_set1_pd(denom_below);
+        const __m128d m_above = all_or_none(above_on), m_below = all_or_none(below_on);
+        const __m128d m_sent = all_or_none(sentinel);
+        const __m128d vneg = _mm_set1_pd(neg_esik), vesik = _mm_set1_pd(esik), vref = _mm_set1_pd(ref);
+        for (; i + 2 <= n; i += 2) {
+            const __m128d x = _mm_loadu_pd(v + i);
+            __m128d num = half;
+            if (kBipolar) {
+                const __m128d up = _mm_and_pd(m_above, _mm_cmpgt_pd(x, vg));
+                const __m128d dn = _mm_and_pd(m_below, _mm_cmplt_pd(x, vg));
+                const __m128d sel = _mm_or_pd(up, dn);
+                const __m128d t = _mm_and_pd(sel, select(up, _mm_sub_pd(x, vg), _mm_sub_pd(vg, x)));
+                const __m128d den = select(sel, select(up, vda, vdb), one);
+                const __m128d q = _mm_div_pd(_mm_mul_pd(t, half), den);
+                num = select(up, _mm_add_pd(half, q), _mm_sub_pd(half, q));
+                num = select(_mm_cmplt_pd(num, zero), zero, num);
+                num = select(_mm_cmpgt_pd(num, one), one, num);
+            }
+            const __m128d dev = _mm_sub_pd(x, vref);
+            num = select(_mm_and_pd(_mm_cmpgt_pd(dev, vneg), _mm_cmplt_pd(dev, vesik)), half, num);
+            num = select(_mm_and_pd(m_sent, _mm_cmpeq_pd(x, zero)), nodata, num);
+            num = select(_mm_cmpeq_pd(_mm_sub_pd(x, x), zero), num, half);
+            if (kMask) {
+                const __m128d mv = _mm_castsi128_pd(_mm_set_epi64x(mask[i + 1] ? -1 : 0, mask[i] ? -1 : 0));
+                num = select(mv, num, half);
+            }
+            _mm_storeu_pd(out + i, num);
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        const double x = v[i];
+        double num = 0.5;
+        if (kBipolar) {
+            const bool up = above_on & (x > g);
+            const bool dn = below_on & (x < g);
+            const bool sel = up | dn;
+            double t = up ? (x - g) : (g - x);
+            double den = up ? denom_above : denom_below;
+            t = sel ? t : 0.0;
+            den = sel ? den : 1.0;
+            const double q = (t * 0.5) / den;
+            num = up ? 0.5 + q : 0.5 - q;
+            // Clip to [0, 1]; NaN passes through unchanged.
+            num = num < 0.0 ? 0.0 : num;
+            num = num > 1.0 ? 1.0 : num;
+        }
+        const double dev = x - ref;
+        num = (dev > neg_esik && dev < esik) ? 0.5 : num;
+        num = (sentinel && x == 0.0) ? 1.5 : num;
+        num = (x - x == 0.0) ? num : 0.5;  // NaN, +inf, -inf
+        if (kMask) num = mask[i] ? num : 0.5;
+        out[i] = num;
+    }
+}
+
+}  // namespace
+
+void compute_lambda(const double* v, size_t n, const LambdaRule& r, const bool* mask, double* out) {
+    const bool bipolar = (r.data_max - r.data_min) > 0.1;
+    if (bipolar) {
+        if (mask) lambda_loop<true, true>(v, n, r, mask, out);
+        else lambda_loop<true, false>(v, n, r, mask, out);
+    } else {
+        if (mask) lambda_loop<false, true>(v, n, r, mask, out);
+        else lambda_loop<false, false>(v, n, r, mask, out);
+    }
+}
+
+}  // namespace vis
