@@ -1,7 +1,221 @@
-#include "bindings/brelvo/registry.h"
+// render_polar_alan: the pixel-space polar field of the sonar view.
+#include "bindings/brelvo/qimage.h"
+#include "bindings/brelvo/visibility.h"
+#include "kernels/knn.h"
+#include "kernels/polar.h"
+
+#include <climits>
+#include <cmath>
+#include <string>
 
 namespace vis::brelvo {
 
-void bind_polar(nb::module_&) {}
+namespace {
+
+// Python's int() of a value, saturated to the int64 range.
+int64_t py_int_saturated(nb::handle v) {
+    nb::object iv = nb::steal(PyNumber_Long(v.ptr()));
+    if (!iv.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(iv.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    return x;
+}
+
+[[noreturn]] void raise_mask_mismatch(size_t axis_size, size_t mask_size) {
+    throw nb::index_error(("boolean index did not match indexed array along axis 0; size of axis is " +
+                           std::to_string(axis_size) + " but size of corresponding boolean axis is " +
+                           std::to_string(mask_size))
+                              .c_str());
+}
+
+// Rows of a host index result as a (rows, K) float64 array; a 1-D result of a
+// single-neighbour query becomes one column.
+F64View result_matrix(nb::handle res, size_t rows, size_t K) {
+    F64View v = view_f64(res);
+    bool ok = (v.ndim() == 2 && v.shape(0) == rows && v.shape(1) == K) ||
+              (K == 1 && v.ndim() == 1 && v.shape(0) == rows);
+    if (!ok) throw nb::value_error("the neighbour index returned results of an unexpected shape");
+    return v;
+}
+
+nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top, nb::handle r_off,
+                             nb::handle rr, nb::handle min_bosluk_m, nb::handle power,
+                             nb::handle softness, nb::handle hucre) {
+    if (cloud.is_none()) return nb::none();
+    nb::object e0 = cloud_item(cloud, 0);
+    Py_ssize_t len0 = PyObject_Length(e0.ptr());
+    if (len0 < 0) throw nb::python_error();
+    if (len0 == 0) return nb::none();
+
+    F64View b = view_f64(e0);
+    F64View r = view_f64(cloud_item(cloud, 1));
+    const double off = py_float(r_off);
+    F64View c = view_f64(cloud_item(cloud, 2));
+    if (c.ndim() != 2 || c.shape(1) < 3) return nb::none();
+    if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
+
+    std::vector<uint8_t> m = visible_mask_1d(b, r, off, py_float(min_bosluk_m), py_float(top));
+    const size_t N = m.size();
+    size_t n = 0;
+    for (uint8_t v : m) n += v;
+    if (n == 0) return nb::none();
+    if (b.shape(0) != N) raise_mask_mismatch(b.shape(0), N);
+    if (r.shape(0) != N) raise_mask_mismatch(r.shape(0), N);
+    if (c.shape(0) != N) raise_mask_mismatch(c.shape(0), N);
+
+    const double rr_f = py_float(rr);
+    const double scale_f = py_float(scale);
+    const double power_f = py_float(power);
+    const double soft_in = py_float(softness);
+
+    // Visible targets: bearings, offset ranges, first three colour columns; positions.
+    NewArray<double> pts = new_f64({n, 2});
+    std::vector<double> rgb(checked_mul(n, 3));
+    {
+        nb::gil_scoped_release unlocked;
+        std::vector<double> bv(n), rv(n);
+        const size_t cols = c.shape(1);
+        for (size_t i = 0, k = 0; i < N; ++i) {
+            if (!m[i]) continue;
+            bv[k] = b.data()[i];
+            rv[k] = r.data()[i] - off;
+            for (int ch = 0; ch < 3; ++ch) rgb[3 * k + ch] = c.data()[i * cols + ch];
+            ++k;
+        }
+        polar_positions(bv.data(), rv.data(), n, rr_f, scale_f, pts.data);
+    }
+
+    // The index: the host's own class is built and called; SciPy's class and the
+    // brute-force fallback are answered by the native exact search.
+    nb::object tree_cls = ns().get("cKDTree");
+    const bool no_tree = tree_cls.is_none();
+    const bool host_tree = !no_tree && !ckdtree_is_scipy(tree_cls);
+    nb::object host;
+    if (host_tree) {
+        host = tree_cls(pts.obj);
+    } else if (!no_tree) {
+        bool finite = true;
+        for (size_t i = 0; i < 2 * n; ++i) finite = finite && std::isfinite(pts.data[i]);
+        if (!finite) throw nb::value_error("data must be finite, check for nan or inf values");
+    }
+
+    // Spacing: median distance to the fourth-nearest other target.
+    double aralik;
+    if (n > 6) {
+        std::vector<double> d4(n);
+        if (host_tree) {
+            nb::object res = host.attr("query")(pts.obj, nb::arg("k") = 5);
+            F64View d = view_f64(res[0]);
+            if (d.ndim() != 2 || d.shape(1) < 5)
+                throw nb::index_error("the neighbour index returned fewer than 5 columns");
+            d4.resize(d.shape(0));
+            for (size_t i = 0; i < d4.size(); ++i) d4[i] = d.data()[i * d.shape(1) + 4];
+            aralik = median_inplace(d4);
+        } else {
+            nb::gil_scoped_release unlocked;
+            KdTree tree(pts.data, n, 2);
+            tree.kth_distance(pts.data, n, 5, d4.data());
+            aralik = median_inplace(d4);
+        }
+    } else {
+        aralik = 0.05 * rr_f;
+    }
+    // max(7.0, min(aralik, 0.06 * rr, 27.0)) with Python's comparison order.
+    {
+        double lo = aralik, cand = 0.06 * rr_f;
+        if (cand < lo) lo = cand;
+        if (27.0 < lo) lo = 27.0;
+        aralik = 7.0;
+        if (lo > aralik) aralik = lo;
+    }
+    const double kapsama = aralik * 1.6;
+
+    // Output size and grid step.
+    if (!std::isfinite(rr_f)) {  // int() of NaN or infinity: Python's own error
+        nb::object f = nb::float_(rr_f);
+        PyObject* iv = PyNumber_Long(f.ptr());
+        Py_XDECREF(iv);
+        throw nb::python_error();
+    }
+    if (std::fabs(rr_f) >= 1e9) throw std::bad_alloc();
+    const int64_t W = 2 * static_cast<int64_t>(rr_f);
+    int64_t step = std::max<int64_t>(1, py_int_saturated(hucre));
+    if (no_tree) step = std::max<int64_t>(step, 4);
+    // An empty frame (rr below 1) has nothing to draw.
+    if (W <= 0) return nb::none();
+    if (checked_mul(checked_mul(static_cast<size_t>(W), static_cast<size_t>(W)), 4) > INT_MAX)
+        throw std::bad_alloc();
+    const size_t nx = static_cast<size_t>(step >= W ? 1 : (W + step - 1) / step);
+
+    // Neighbour count: 9 + round-half-even(4 * softness), softness clamped to [0, 8].
+    double soft = 8.0;
+    if (soft_in < soft) soft = soft_in;
+    if (!(soft > 0.0)) soft = 0.0;
+    if (std::isnan(soft_in)) soft = 8.0;
+    const size_t K = std::min<size_t>(n, 9 + static_cast<size_t>(std::nearbyint(4.0 * soft)));
+
+    PolarBlend p;
+    p.aralik = aralik;
+    p.kapsama = kapsama;
+    p.sm = soft * aralik * 0.5;
+    p.power = power_f;
+    p.K = K;
+    p.nx = nx;
+    p.step = static_cast<size_t>(std::min<int64_t>(step, W));
+
+    std::vector<uint8_t> bytes(nx * nx * 4, 0);
+    if (host_tree) {
+        NewArray<double> grid = new_f64({nx * nx, 2});
+        for (size_t g = 0; g < nx * nx; ++g) {
+            grid.data[2 * g] = static_cast<double>(g % nx) * static_cast<double>(p.step) + 0.5;
+            grid.data[2 * g + 1] = static_cast<double>(g / nx) * static_cast<double>(p.step) + 0.5;
+        }
+        nb::object res = host.attr("query")(grid.obj, nb::arg("k") = K);
+        F64View dist = result_matrix(res[0], nx * nx, K);
+        nb::object idx_arr = numpy().attr("asarray")(res[1]);
+        std::string kind = nb::cast<std::string>(idx_arr.attr("dtype").attr("kind"));
+        if (kind != "i" && kind != "u")
+            throw nb::index_error("arrays used as indices must be of integer (or boolean) type");
+        nb::object idx64 = numpy().attr("asarray")(idx_arr, nb::arg("dtype") = "int64", nb::arg("order") = "C");
+        auto idx = nb::cast<nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu, nb::ro>>(idx64);
+        bool ok = (idx.ndim() == 2 && idx.shape(0) == nx * nx && idx.shape(1) == K) ||
+                  (K == 1 && idx.ndim() == 1 && idx.shape(0) == nx * nx);
+        if (!ok) throw nb::value_error("the neighbour index returned results of an unexpected shape");
+        std::vector<int64_t> rows(idx.data(), idx.data() + nx * nx * K);
+        for (int64_t& v : rows) {
+            int64_t nn = static_cast<int64_t>(n);
+            if (v < -nn || v >= nn)
+                throw nb::index_error(("index " + std::to_string(v) + " is out of bounds for axis 0 with size " +
+                                       std::to_string(n))
+                                          .c_str());
+            if (v < 0) v += nn;
+        }
+        nb::gil_scoped_release unlocked;
+        polar_render_from_neighbours(dist.data(), rows.data(), rgb.data(), p, bytes.data());
+    } else {
+        nb::gil_scoped_release unlocked;
+        polar_render_native(pts.data, n, rgb.data(), p, bytes.data());
+    }
+
+    nb::object img = make_qimage(bytes.data(), static_cast<int>(nx), static_cast<int>(nx),
+                                 static_cast<int>(4 * nx), "Format_ARGB32");
+    if (step > 1) {
+        nb::object Qt = nb::module_::import_("PyQt5.QtCore").attr("Qt");
+        return img.attr("scaled")(W, W, Qt.attr("IgnoreAspectRatio"), Qt.attr("SmoothTransformation"));
+    }
+    return img;
+}
+
+}  // namespace
+
+void bind_polar(nb::module_& m) {
+    m.def("render_polar_alan", &render_polar_alan, nb::arg("cloud").none(), nb::arg("scale"), nb::arg("top"),
+          nb::arg("r_off"), nb::arg("rr"), nb::arg("min_bosluk_m") = 0.0, nb::arg("power") = 2.4,
+          nb::arg("softness") = 2.0, nb::arg("hucre") = 2,
+          "Polar field image of the visible targets (QImage), or None when there is nothing to draw.");
+}
 
 }  // namespace vis::brelvo
