@@ -6,10 +6,12 @@
 #include "bindings/common.h"
 #include "kernels/lambda.h"
 #include "kernels/palette.h"
+#include "kernels/shepard.h"
 
 #include <cmath>
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -256,6 +258,48 @@ nb::object running_baseline(nb::handle values) {
     return nb::make_tuple(b.ground, b.data_min, b.data_max);
 }
 
+
+// ---------------------------------------------------------------- Shepard
+
+// Rows x columns of a coordinate array; a 1-D input is one point.
+std::pair<size_t, size_t> points_shape(const vis::F64View& v) {
+    if (v.ndim() == 0)
+        throw nb::index_error("too many indices for array: array is 0-dimensional, but 1 were indexed");
+    if (v.ndim() == 1) return {1, v.shape(0)};
+    if (v.ndim() > 2) throw nb::value_error("coordinate arrays must be one- or two-dimensional");
+    return {v.shape(0), v.shape(1)};
+}
+
+nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle sample_values,
+                    nb::handle power, nb::handle smoothing) {
+    vis::F64View q = vis::view_f64(grid_coords);
+    vis::F64View p = vis::view_f64(sample_coords);
+    vis::F64View sv = vis::view_f64(sample_values);
+    auto [m, dq] = points_shape(q);
+    auto [n, dp] = points_shape(p);
+    double* out;
+    nb::object res = new_array<double>({m}, &out);
+    if (n == 0) {
+        for (size_t i = 0; i < m; ++i) out[i] = 0.0;
+        return res;
+    }
+    if (dq != dp)
+        throw nb::value_error(("matmul: Input operand 1 has a mismatch in its core dimension 0 (size " +
+                               std::to_string(dp) + " is different from " + std::to_string(dq) + ")")
+                                  .c_str());
+    if (sv.size() < n)
+        throw nb::value_error(("sample_values holds " + std::to_string(sv.size()) + " values for " +
+                               std::to_string(n) + " samples")
+                                  .c_str());
+    const double pw = real_number(power);
+    const double sm = real_number(smoothing);
+    {
+        nb::gil_scoped_release nogil;
+        vis::shepard_fill(q.data(), m, p.data(), n, dq, sv.data(), pw, sm, out);
+    }
+    return res;
+}
+
 }  // namespace
 
 NB_MODULE(tintora, m) {
@@ -278,4 +322,6 @@ NB_MODULE(tintora, m) {
           nb::arg("esik"), nb::arg("sifiri_topraga_cek") = true, nb::arg("mask") = nb::none(),
           nb::arg("esik_ref") = 0.0);
     m.def("running_baseline", &running_baseline, nb::arg("values"));
+    m.def("rbf_fill", &rbf_fill, nb::arg("grid_coords"), nb::arg("sample_coords"), nb::arg("sample_values"),
+          nb::arg("power"), nb::arg("smoothing"));
 }
