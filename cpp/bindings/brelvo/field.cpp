@@ -1,7 +1,153 @@
+// build_field: the canonical full-disk blob field of a sonar cloud as a
+// premultiplied RGBA QImage (north up, no heading applied).
+#include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/registry.h"
+#include "kernels/blob_field.h"
+#include "kernels/knn.h"
+
+#include <vector>
 
 namespace vis::brelvo {
 
-void bind_field(nb::module_&) {}
+namespace {
+
+double to_float(nb::handle v) {
+    nb::object f = nb::steal(PyNumber_Float(v.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AsDouble(f.ptr());
+}
+
+double const_f(const char* name) { return to_float(ns().get(name)); }
+
+int64_t const_i(const char* name) {
+    nb::object v = ns().get(name);
+    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) throw nb::value_error((std::string(name) + " is out of range").c_str());
+    return x;
+}
+
+// Distance of every target to its k-th nearest target (itself counting as the
+// first), through the module's current `cKDTree`.
+std::vector<double> neighbour_distance(nb::handle ckdtree, const BlobTargets& t, size_t k) {
+    const size_t n = t.X.size();
+    std::vector<double> sig(n);
+    if (ckdtree_is_scipy(ckdtree)) {
+        // SciPy's own tree: the same distances from the native search.
+        nb::gil_scoped_release unlocked;
+        std::vector<double> P(2 * n);
+        for (size_t i = 0; i < n; ++i) {
+            P[2 * i] = t.X[i];
+            P[2 * i + 1] = t.Y[i];
+        }
+        KdTree tree(P.data(), n, 2);
+        tree.kth_distance(P.data(), n, k, sig.data());
+        return sig;
+    }
+    NewArray<double> P = new_f64({n, 2});
+    for (size_t i = 0; i < n; ++i) {
+        P.data[2 * i] = t.X[i];
+        P.data[2 * i + 1] = t.Y[i];
+    }
+    nb::object res = ckdtree(P.obj).attr("query")(P.obj, nb::arg("k") = k, nb::arg("workers") = -1);
+    F64View d = view_f64(res[0]);
+    if (d.ndim() != 2 || d.shape(0) != n || d.shape(1) == 0)
+        throw nb::index_error("neighbour distances must be an (n, k) array");
+    const size_t cols = d.shape(1);
+    for (size_t i = 0; i < n; ++i) sig[i] = d.data()[i * cols + cols - 1];
+    return sig;
+}
+
+nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, nb::handle power_h,
+                       nb::handle softness_h, nb::handle colormap, nb::handle cell_px_h) {
+    if (cloud.is_none()) return nb::none();
+    Py_ssize_t len = PyObject_Length(cloud.ptr());
+    if (len < 0) throw nb::python_error();
+    if (len < 3) return nb::none();
+    nb::object c0 = cloud[0], c1 = cloud[1];
+    F64View b = view_f64(c0);
+    F64View r = view_f64(c1);
+    const double top = to_float(top_h);
+    const double scale = to_float(scale_h);
+    if (b.size() == 0 || b.size() != r.size() || top <= 0.0 || scale <= 0.0) return nb::none();
+
+    nb::object lam_obj = lambda_from_colors(nb::object(cloud[2]), colormap);
+    F64View lam = view_f64(lam_obj);
+    if (lam.size() != b.size()) return nb::none();
+
+    BlobConstants k;
+    k.kappa = const_f("KAPPA");
+    k.rmin_px = const_f("RMIN_PX");
+    k.rmin_top = const_f("RMIN_TOP");
+    k.rmax_top = const_f("RMAX_TOP");
+    k.w0 = const_f("W0");
+    k.cov_lo = const_f("COV_LO");
+    k.cov_hi = const_f("COV_HI");
+    k.a_max = const_f("A_MAX");
+    k.rim_fade = const_f("RIM_FADE");
+    k.sm_ratio = const_f("_SM_RATIO");
+    k.nbuck = const_i("NBUCK");
+    const int64_t knn = const_i("KNN");
+
+    BlobTargets t;
+    bool any;
+    {
+        nb::gil_scoped_release unlocked;
+        any = blob_targets(b.data(), r.data(), lam.data(), b.size(), top, scale, k, t);
+    }
+    if (!any) return nb::none();
+
+    const size_t n = t.X.size();
+    const int64_t kk = std::min<int64_t>(static_cast<int64_t>(n), knn);
+    nb::object ckdtree = ns().get("cKDTree");
+    std::vector<double> sig;
+    if (kk > 1 && !ckdtree.is_none()) sig = neighbour_distance(ckdtree, t, static_cast<size_t>(kk));
+
+    bool visible = false;
+    for (double ri : t.r) visible = visible || ri <= top + t.r_max;
+    if (!visible) return nb::none();
+
+    const double softness = to_float(softness_h);
+    const double power = to_float(power_h);
+    const double cell_px = to_float(cell_px_h);
+    BlobGrid grid;
+    {
+        nb::gil_scoped_release unlocked;
+        blob_splat(t, sig.empty() ? nullptr : sig.data(), power, softness, cell_px, top, scale, k, grid);
+    }
+    const size_t G = static_cast<size_t>(grid.G);
+
+    NewArray<double> field = new_f64({G, G});
+    std::copy(grid.field.begin(), grid.field.end(), field.data);
+    nb::object rgba = ns().get("apply_colormap")(field.obj, colormap);
+
+    std::vector<uint8_t> pixels(checked_mul(G * G, 4));
+    using U8Array = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu, nb::ro>;
+    U8Array u8;
+    if (nb::try_cast<U8Array>(rgba, u8, false) && u8.ndim() == 3 && u8.shape(0) == G &&
+        u8.shape(1) == G && u8.shape(2) >= 3) {
+        nb::gil_scoped_release unlocked;
+        blob_bytes(u8.data(), u8.shape(2), grid.alpha.data(), grid.G, pixels.data());
+    } else {
+        F64View c = view_f64(rgba);
+        if (c.ndim() != 3 || c.shape(0) != G || c.shape(1) != G || c.shape(2) < 3)
+            throw nb::value_error("colours of the field must have shape (G, G, 4)");
+        nb::gil_scoped_release unlocked;
+        blob_bytes(c.data(), c.shape(2), grid.alpha.data(), grid.G, pixels.data());
+    }
+    return make_qimage(pixels.data(), grid.G, grid.G, 4 * grid.G, "Format_RGBA8888_Premultiplied");
+}
+
+}  // namespace
+
+void bind_field(nb::module_& m) {
+    nb::object cell_default = m.attr("CELL_PX");
+    m.def("build_field", &build_field, nb::arg("cloud").none(), nb::arg("top").none(),
+          nb::arg("scale").none(), nb::arg("power").none() = 3.0, nb::arg("softness").none() = 2.0,
+          nb::arg("colormap").none() = nb::none(), nb::arg("cell_px").none() = cell_default);
+}
 
 }  // namespace vis::brelvo

@@ -53,6 +53,8 @@ nb::object nearest_rows_lambda(nb::handle table, const F64View& c, size_t n) {
     return out.obj;
 }
 
+}  // namespace
+
 nb::object lambda_from_colors(nb::handle cols, nb::handle colormap) {
     nb::object entry = lut(colormap);
     nb::object rgb = entry[0];
@@ -69,8 +71,6 @@ nb::object lambda_from_colors(nb::handle cols, nb::handle colormap) {
     nb::object idx = tree.attr("query")(c, nb::arg("k") = 1)[1];
     return asarray_f64(idx) / nb::float_(255.0);
 }
-
-}  // namespace
 
 void bind_lut(nb::module_& m) {
     m.def("_lut", &lut, nb::arg("colormap").none());

@@ -42,6 +42,9 @@ inline NewArray<int64_t> new_i64(std::initializer_list<size_t> shape) {
     return new_array<int64_t>(shape, "int64");
 }
 
+// lambda_from_colors(cols, colormap), for the other operations of the module.
+nb::object lambda_from_colors(nb::handle cols, nb::handle colormap);
+
 void bind_knn(nb::module_& m);        // _NumpyKDTree
 void bind_lut(nb::module_& m);        // _lut, lambda_from_colors
 void bind_field(nb::module_& m);      // build_field

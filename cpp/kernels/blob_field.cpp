@@ -1,0 +1,266 @@
+#include "kernels/blob_field.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+namespace vis {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// Element-wise maximum / minimum that propagate NaN (array clipping).
+inline double nmax(double a, double b) {
+    if (std::isnan(a)) return a;
+    if (std::isnan(b)) return b;
+    return a > b ? a : b;
+}
+inline double nmin(double a, double b) {
+    if (std::isnan(a)) return a;
+    if (std::isnan(b)) return b;
+    return a < b ? a : b;
+}
+inline double nclip(double v, double lo, double hi) { return nmin(nmax(v, lo), hi); }
+
+// max(a, b) / min(a, b) of two scalars: the first argument unless the second
+// compares greater (smaller); a NaN second argument is passed over.
+inline double smax(double a, double b) { return b > a ? b : a; }
+
+// x ** p for a scalar exponent: identity, square and square root are exact.
+inline double powr(double x, double p) {
+    if (p == 1.0) return x;
+    if (p == 2.0) return x * x;
+    if (p == 0.5) return std::sqrt(x);
+    return std::pow(x, p);
+}
+
+inline uint8_t to_byte(double v) {
+    if (!(v > 0.0)) return 0;  // NaN and non-positive
+    if (v >= 255.0) return 255;
+    return static_cast<uint8_t>(v);
+}
+
+struct Pos {
+    int32_t s, e;
+    double w;
+};
+
+}  // namespace
+
+bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
+                  double scale, const BlobConstants& k, BlobTargets& out) {
+    out.X.clear();
+    out.Y.clear();
+    out.r.clear();
+    out.lam.clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(b[i]) || !std::isfinite(r[i])) continue;
+        double a = b[i] * (kPi / 180.0);
+        out.X.push_back(std::sin(a) * r[i]);
+        out.Y.push_back(std::cos(a) * r[i]);
+        out.r.push_back(r[i]);
+        out.lam.push_back(lam[i]);
+    }
+    out.r_min = smax(k.rmin_top * top, k.rmin_px / scale);
+    out.r_max = smax(1.5 * out.r_min, k.rmax_top * top);
+    return !out.X.empty();
+}
+
+bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
+                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out) {
+    const size_t nall = t.X.size();
+    const double r_min = t.r_min, r_max = t.r_max;
+    const double sig0 = r_min / k.kappa;
+
+    // Radii of all finite targets, then the visible ones.
+    std::vector<double> X, Y, R, lam;
+    for (size_t i = 0; i < nall; ++i) {
+        double s = sig ? sig[i] : sig0;
+        if (!(std::isfinite(s) && s > 1e-06)) s = sig0;
+        double Ri = nclip(k.kappa * s, r_min, r_max);
+        if (t.r[i] <= top + r_max) {
+            X.push_back(t.X[i]);
+            Y.push_back(t.Y[i]);
+            R.push_back(Ri);
+            lam.push_back(t.lam[i]);
+        }
+    }
+    const size_t n = X.size();
+    if (n == 0) return false;
+
+    const double rho = nclip(k.sm_ratio * softness, 0.03, 0.45);
+    const double p_ = nclip(power, 0.5, 8.0);
+
+    // Grid size: half-even rounding of the display size in cells.
+    double gsz = 2.0 * top * scale / smax(cell_px, 2.0);
+    if (std::isnan(gsz)) throw std::domain_error("cannot convert float NaN to integer");
+    if (std::isinf(gsz)) throw std::overflow_error("cannot convert float infinity to integer");
+    gsz = std::min(std::max(std::nearbyint(gsz), 48.0), 601.0);
+    int G = static_cast<int>(gsz);
+    if (G % 2 == 0) G += 1;
+    const size_t GG = static_cast<size_t>(G) * static_cast<size_t>(G);
+
+    const double cm = 2.0 * top / G;
+    const double g0 = -top + 0.5 * cm;
+    std::vector<double> num(GG, 0.5 * k.w0), den(GG, k.w0);
+
+    std::vector<int32_t> ci(n), cj(n);
+    const double gmax = G - 1;
+    auto cell_of = [&](double v) {
+        double c = nclip(std::nearbyint((v - g0) / cm), 0.0, gmax);
+        return std::isnan(c) ? 0 : static_cast<int32_t>(c);
+    };
+    for (size_t p = 0; p < n; ++p) {
+        ci[p] = cell_of(X[p]);
+        cj[p] = cell_of(Y[p]);
+    }
+
+    // Radius buckets with geometric edges.
+    double lo = R[0], hi = R[0];
+    for (double v : R) {
+        lo = nmin(lo, v);
+        hi = nmax(hi, v);
+    }
+    if (k.nbuck < 1) throw std::invalid_argument("NBUCK must be at least 1");
+    if (k.nbuck > (int64_t(1) << 20)) throw std::invalid_argument("NBUCK is too large");
+    const int64_t nb = (lo * 1.02 < hi * 1.0001) ? k.nbuck : 1;
+    const double end = smax(lo * 1.02, hi * 1.0001);
+    std::vector<double> edges(static_cast<size_t>(nb) + 1);
+    for (int64_t q = 0; q <= nb; ++q)
+        edges[q] = lo * std::pow(end / lo, static_cast<double>(q) / static_cast<double>(nb));
+    edges[0] = lo;
+    edges[nb] = end;
+    std::vector<int64_t> bi(n);
+    std::vector<size_t> count(static_cast<size_t>(nb) + 1, 0);
+    for (size_t p = 0; p < n; ++p) {
+        int64_t c = std::upper_bound(edges.begin(), edges.end(), R[p]) - edges.begin();
+        bi[p] = std::min<int64_t>(std::max<int64_t>(c - 1, 0), nb - 1);
+        ++count[bi[p] + 1];
+    }
+    for (int64_t q = 0; q < nb; ++q) count[q + 1] += count[q];
+    std::vector<size_t> members(n);
+    {
+        std::vector<size_t> fill(count.begin(), count.end() - 1);
+        for (size_t p = 0; p < n; ++p) members[fill[bi[p]]++] = p;
+    }
+
+    const bool nan_shape = std::isnan(p_) || std::isnan(rho);
+    std::vector<double> H;  // per-bucket sums: (lambda-weighted, weight) per cell
+    std::vector<Pos> pos;
+    for (int64_t q = 0; q < nb; ++q) {
+        const size_t mb = count[q], me = count[q + 1];
+        if (mb == me || nan_shape) continue;
+        const double Rb = std::sqrt(edges[q] * edges[q + 1]);
+        const double mr = std::ceil(Rb / cm);
+        if (!(mr <= 4095.0)) throw std::bad_alloc();
+        const int32_t m = std::max<int32_t>(1, static_cast<int32_t>(mr));
+        const int32_t w = 2 * m + 1;
+        if (static_cast<double>(me - mb) * w * w > 4.0e9) throw std::bad_alloc();
+
+        const double sm = Rb * rho;
+        const double sm2 = sm * sm;
+        pos.clear();
+        for (int32_t s = 0; s < w; ++s) {
+            const double as = (s - m) * cm;
+            for (int32_t e = 0; e < w; ++e) {
+                const double ae = (e - m) * cm;
+                double d = std::sqrt(as * as + ae * ae + sm2);
+                double u = d / Rb;
+                if (!(u < 1.0)) continue;
+                double uu = nclip(u, 1e-06, 1.0);
+                double st = std::min(powr((1.0 - uu) / uu, p_), 1000000.0);
+                if (st != 0.0 && !std::isnan(st)) pos.push_back({s, e, st});
+            }
+        }
+        if (pos.empty()) continue;
+
+        if (H.empty()) H.assign(2 * GG, 0.0);
+        int32_t row_lo = G, row_hi = -1;
+        for (size_t t2 = mb; t2 < me; ++t2) {
+            const size_t p = members[t2];
+            const double lp = lam[p];
+            const int32_t r0 = cj[p] - m, c0 = ci[p] - m;
+            row_lo = std::min(row_lo, std::max(r0, 0));
+            row_hi = std::max(row_hi, std::min(r0 + 2 * m, G - 1));
+            if (r0 >= 0 && c0 >= 0 && r0 + 2 * m <= G - 1 && c0 + 2 * m <= G - 1) {
+                double* base = H.data() + 2 * (static_cast<size_t>(r0) * G + c0);
+                for (const Pos& ps : pos) {
+                    double* h = base + 2 * (static_cast<size_t>(ps.s) * G + ps.e);
+                    h[0] += lp * ps.w;
+                    h[1] += ps.w;
+                }
+            } else {
+                for (const Pos& ps : pos) {
+                    int32_t rr = std::min(std::max(r0 + ps.s, 0), G - 1);
+                    int32_t cc = std::min(std::max(c0 + ps.e, 0), G - 1);
+                    double* h = H.data() + 2 * (static_cast<size_t>(rr) * G + cc);
+                    h[0] += lp * ps.w;
+                    h[1] += ps.w;
+                }
+            }
+        }
+        for (size_t c = static_cast<size_t>(row_lo) * G; c < static_cast<size_t>(row_hi + 1) * G; ++c) {
+            num[c] += H[2 * c];
+            den[c] += H[2 * c + 1];
+            H[2 * c] = 0.0;
+            H[2 * c + 1] = 0.0;
+        }
+    }
+
+    // Lambda, opacity from coverage, rim fade.
+    out.G = G;
+    out.field.resize(GG);
+    out.alpha.resize(GG);
+    const double tden = smax(k.cov_hi - k.cov_lo, 1e-9);
+    const double fden = smax(top * (1.0 - k.rim_fade), 1e-9);
+    std::vector<double> gx(G);
+    for (int i = 0; i < G; ++i) gx[i] = g0 + i * cm;
+    for (int j = 0; j < G; ++j) {
+        for (int i = 0; i < G; ++i) {
+            const size_t c = static_cast<size_t>(j) * G + i;
+            out.field[c] = nclip(num[c] / nmax(den[c], 1e-30), 0.0, 1.0);
+            const double cov = den[c] - k.w0;
+            const double tt = nclip((cov - k.cov_lo) / tden, 0.0, 1.0);
+            double a = k.a_max * (tt * tt * (3.0 - 2.0 * tt));
+            if (a != 0.0) {
+                const double RR = std::hypot(gx[i], gx[j]);
+                const double fr = nclip((top - RR) / fden, 0.0, 1.0);
+                a = a * (fr * fr * (3.0 - 2.0 * fr));
+            }
+            out.alpha[c] = a;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+template <class T>
+void bytes_impl(const T* rgb, size_t stride, const double* alpha, int G, uint8_t* out) {
+    for (int j = 0; j < G; ++j) {
+        uint8_t* o = out + static_cast<size_t>(G - 1 - j) * G * 4;
+        for (int i = 0; i < G; ++i) {
+            const size_t c = static_cast<size_t>(j) * G + i;
+            const double a = alpha[c];
+            const T* px = rgb + c * stride;
+            o[4 * i + 0] = to_byte(static_cast<double>(px[0]) * a);
+            o[4 * i + 1] = to_byte(static_cast<double>(px[1]) * a);
+            o[4 * i + 2] = to_byte(static_cast<double>(px[2]) * a);
+            o[4 * i + 3] = to_byte(a * 255.0);
+        }
+    }
+}
+
+}  // namespace
+
+void blob_bytes(const uint8_t* rgb, size_t stride, const double* alpha, int G, uint8_t* out) {
+    bytes_impl(rgb, stride, alpha, G, out);
+}
+void blob_bytes(const double* rgb, size_t stride, const double* alpha, int G, uint8_t* out) {
+    bytes_impl(rgb, stride, alpha, G, out);
+}
+
+}  // namespace vis

@@ -1,0 +1,57 @@
+// The canonical sonar blob field: an adaptive-radius, compact-support
+// Franke-Shepard splat of lambda over a G x G grid covering [-top, top]^2
+// metres, with a weak prior at lambda 0.5, coverage-based opacity and a rim
+// fade, turned into premultiplied RGBA bytes (row 0 north).
+//
+// The work is split around the two steps that need outside help: the
+// distance of every target to its k-th nearest neighbour (a k-d tree) and the
+// colouring of the lambda grid (the shared palette).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vis {
+
+struct BlobConstants {
+    double kappa, rmin_px, rmin_top, rmax_top, w0, cov_lo, cov_hi, a_max, rim_fade, sm_ratio;
+    int64_t nbuck;
+};
+
+// Finite targets in the view plane, with the radius limits.
+struct BlobTargets {
+    std::vector<double> X, Y, r, lam;  // east, north, range, lambda
+    double r_min = 0.0, r_max = 0.0;
+};
+
+// Keeps the targets whose bearing b (degrees) and range r are both finite and
+// places them at X = sin(b * pi/180) * r, Y = cos(b * pi/180) * r. Returns
+// false when no target is finite.
+bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
+                  double scale, const BlobConstants& k, BlobTargets& out);
+
+// The lambda grid and the opacity of every cell, rows south to north.
+struct BlobGrid {
+    int G = 0;
+    std::vector<double> field;  // G * G lambda values
+    std::vector<double> alpha;  // G * G opacities
+};
+
+// Radii (from sig, the k-th neighbour distance of every finite target, or
+// nullptr when no search was made), visibility, grid size, splat, opacity and
+// rim fade. Returns false when no target lies within top + r_max.
+// Throws std::overflow_error (infinite) or std::domain_error (NaN) when the
+// grid size cannot be rounded, std::bad_alloc when a kernel stencil would be
+// unreasonably large, std::invalid_argument for a bucket count below 1.
+bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
+                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out);
+
+// Premultiplied bytes: R, G, B = trunc(clip(rgb * alpha, 0, 255)),
+// A = trunc(clip(alpha * 255, 0, 255)), NaN giving 0; rows flipped so that
+// out row 0 is the northernmost grid row. `rgb` holds G * G colours with
+// `stride` values per cell (R, G, B first).
+void blob_bytes(const uint8_t* rgb, size_t stride, const double* alpha, int G, uint8_t* out);
+void blob_bytes(const double* rgb, size_t stride, const double* alpha, int G, uint8_t* out);
+
+}  // namespace vis
