@@ -1,6 +1,10 @@
 #include "kernels/geodesy.h"
 
+#include <math.h>
+
 namespace vis::geo {
+
+double (*volatile libm_pow)(double, double) = ::pow;
 
 double round_half_even(double x) {
     // The interpreter's own method: round half away from zero, then pull an

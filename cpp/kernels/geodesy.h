@@ -99,12 +99,17 @@ inline double py_atan2(double y, double x) {
     return std::atan2(y, x);
 }
 
+// libm pow, called through a pointer the compiler cannot see through: it
+// would otherwise fold pow(x, 2.0) into x * x, which differs from libm's pow
+// in the last bit for some x.
+extern double (*volatile libm_pow)(double, double);
+
 // x ** 2 for a float x: libm pow on the magnitude, overflow being an error.
 inline double py_square(double x, Fault& f) {
     if (std::isnan(x)) return x;
     if (std::isinf(x)) return HUGE_VAL;
     if (x == 0.0) return 0.0;
-    double r = std::pow(std::fabs(x), 2.0);
+    double r = libm_pow(std::fabs(x), 2.0);
     if (std::isinf(r)) f.note(FaultKind::square, x);
     return r;
 }
