@@ -1,0 +1,152 @@
+import math
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+
+import visualization.brelvo as brelvo
+from reference_brelvo import build_field_bytes
+
+
+def pixels(img):
+    G = img.width()
+    assert img.height() == G and img.bytesPerLine() == 4 * G
+    assert img.format() == brelvo.QImage.Format_RGBA8888_Premultiplied
+    return np.frombuffer(img.constBits().asstring(G * G * 4), np.uint8).reshape(G, G, 4)
+
+
+def reference(*args, **kw):
+    return build_field_bytes(*args, apply_colormap=brelvo.apply_colormap,
+                             use_tree=brelvo.cKDTree is not None, **kw)
+
+
+def random_cloud(seed, n, top):
+    rng = np.random.default_rng(seed)
+    rgb = brelvo._lut(None)[0]
+    cols = rgb[rng.integers(26, 230, n)] + rng.uniform(-0.4, 0.4, (n, 3))
+    b = rng.uniform(-360, 720, n)
+    r = np.abs(rng.normal(top * 0.5, top * 0.4, n))
+    return b, r, cols
+
+
+ONE = (np.array([0.0]), np.array([5.0]), np.array([[255, 0, 0]], dtype=np.uint8))
+
+
+@pytest.mark.parametrize("args", [
+    (None, 10, 30), ((ONE[0], ONE[1]), 10, 30), ((np.zeros(0), np.zeros(0), np.zeros((0, 3))), 10, 30),
+    ((np.zeros(5), np.ones(4), np.zeros((5, 3))), 10, 30), (ONE, 0, 30), (ONE, 10, -1),
+    ((np.zeros(5), np.ones(5), np.zeros((4, 3))), 10, 30),
+    ((np.zeros(3), np.full(3, np.nan), np.zeros((3, 3))), 10, 30),
+    ((np.zeros(1), np.array([10 + 2 * 3.5]), np.zeros((1, 3))), 10, 30),
+    (ONE, float("nan"), 30)])
+def test_nothing_to_draw(args):
+    assert brelvo.build_field(*args) is None
+
+
+@pytest.mark.parametrize("top,scale,exc", [(float("inf"), 30, OverflowError),
+                                           (10, float("inf"), OverflowError),
+                                           (10, float("nan"), ValueError),
+                                           (10, 1e-9, MemoryError)])
+def test_unroundable_grid_raises(top, scale, exc):
+    with pytest.raises(exc):
+        brelvo.build_field(ONE, top, scale)
+
+
+@pytest.mark.parametrize("seed,n,top,scale,power,softness,cell", [
+    (0, 500, 20.0, 15.0, 3.0, 2.0, 4.0), (1, 5000, 20.0, 15.0, 3.0, 2.0, 2.0),
+    (2, 40, 8.0, 40.0, 5.5, 0.7, 3.0), (3, 3, 30.0, 5.0, 1.0, 10.0, 1.0),
+    (4, 200, 12.0, 25.0, 2.0, 0.0, 4.0), (5, 7, 10.0, 30.0, 0.5, 3.0, 2.5),
+    (6, 150, 15.0, 60.0, 20.0, 4.0, 6.0)])
+@pytest.mark.parametrize("tree", ["scipy", "none"])
+def test_agrees_with_reference(seed, n, top, scale, power, softness, cell, tree, monkeypatch):
+    if tree == "none":
+        monkeypatch.setattr(brelvo, "cKDTree", None)
+    cloud = random_cloud(seed, n, top)
+    img = brelvo.build_field(cloud, top, scale, power, softness, None, cell)
+    want = reference(cloud, top, scale, power, softness, None, cell)
+    np.testing.assert_array_equal(pixels(img), want)
+
+
+def test_tree_replacement_is_called_and_gives_the_same_image(monkeypatch):
+    cloud = random_cloud(7, 800, 20.0)
+    native = pixels(brelvo.build_field(cloud, 20.0, 15.0))
+    calls = []
+
+    class Wrapped:
+        def __init__(self, data):
+            self.t = cKDTree(data)
+
+        def query(self, x, k=1, workers=None):
+            calls.append((k, workers))
+            return self.t.query(x, k=k, workers=workers)
+
+    monkeypatch.setattr(brelvo, "cKDTree", Wrapped)
+    wrapped = pixels(brelvo.build_field(cloud, 20.0, 15.0))
+    assert calls == [(7, -1)]
+    np.testing.assert_array_equal(native, wrapped)
+
+
+def test_single_target_blob():
+    px = pixels(brelvo.build_field(ONE, 10, 30))
+    assert px.shape == (151, 151, 4)
+    a = px[..., 3]
+    rows, cols = np.nonzero(a)
+    assert rows.size and abs(rows - 37).max() <= 3 and abs(cols - 75).max() <= 3
+    assert rows.mean() == 37 and cols.mean() == 75
+    assert a[37, 75] == a.max()
+
+
+@pytest.mark.parametrize("top,scale,cell,G", [(97.5, 1.0, 2.0, 99), (96.5, 1.0, 2.0, 97),
+                                              (20.0, 1.0, 2.0, 49), (5000.0, 1.0, 2.0, 601),
+                                              (10.0, 30.0, 1.0, 301), (10.0, 30.0, 4.0, 151)])
+def test_grid_size(top, scale, cell, G):
+    cloud = (np.zeros(1), np.zeros(1), np.zeros((1, 3)))
+    assert brelvo.build_field(cloud, top, scale, cell_px=cell).width() == G
+
+
+@pytest.mark.parametrize("a,b", [(dict(power=20.0), dict(power=8.0)),
+                                 (dict(softness=0.0), dict(softness=0.03 / 0.0847)),
+                                 (dict(softness=10.0), dict(softness=0.45 / 0.0847))])
+def test_shape_clamps(a, b):
+    cloud = random_cloud(8, 60, 10.0)
+    np.testing.assert_array_equal(pixels(brelvo.build_field(cloud, 10, 30, **a)),
+                                  pixels(brelvo.build_field(cloud, 10, 30, **b)))
+
+
+@pytest.mark.parametrize("kw", [dict(power=float("nan")), dict(softness=float("nan"))])
+def test_nan_shape_is_transparent(kw):
+    px = pixels(brelvo.build_field(random_cloud(9, 60, 10.0), 10, 30, **kw))
+    assert not px.any()
+
+
+def test_byte_invariants_and_orientation():
+    cloud = (np.array([90.0, 0.0]), np.array([6.0, 6.0]),
+             np.array([[255, 0, 0], [0, 0, 255]], dtype=np.uint8))
+    px = pixels(brelvo.build_field(cloud, 10, 30))
+    G = px.shape[0]
+    assert px[..., 3].max() <= 216 and (px[..., :3] <= px[..., 3:]).all()
+    yy, xx = np.mgrid[0:G, 0:G]
+    far = np.hypot(xx - G // 2, yy - G // 2) > G / 2
+    assert not px[far].any()
+    red = px[..., 0] > 100
+    blue = px[..., 2] > 100
+    assert xx[red].mean() > G / 2 + 20 and abs(yy[red].mean() - G / 2) < 3
+    assert yy[blue].mean() < G / 2 - 20 and abs(xx[blue].mean() - G / 2) < 3
+
+
+def test_constants_read_at_call_time_and_cell_default_bound(monkeypatch):
+    cloud = random_cloud(10, 100, 10.0)
+    monkeypatch.setattr(brelvo, "W0", 0.3)
+    monkeypatch.setattr(brelvo, "KNN", 4)
+    monkeypatch.setattr(brelvo, "CELL_PX", 2.0)
+    img = brelvo.build_field(cloud, 10, 30)
+    assert img.width() == 151
+    np.testing.assert_array_equal(pixels(img), reference(cloud, 10, 30, const=dict(W0=0.3, KNN=4)))
+
+
+def test_image_owns_its_pixels():
+    img = brelvo.build_field(ONE, 10, 30)
+    first = pixels(img).copy()
+    brelvo.build_field(random_cloud(11, 300, 10.0), 10, 30)
+    np.testing.assert_array_equal(pixels(img), first)
+    assert img.copy() == img
