@@ -16,8 +16,11 @@ def visible_cloud_mask(cloud, r_off, top, min_bosluk_m=0.0):
 
 
 def polar_bytes(cloud, scale, top, r_off, rr, min_bosluk_m=0.0, power=2.4, softness=2.0,
-                hucre=2, tree_cls=cKDTree):
-    """The unscaled nx x nx x 4 pixel bytes (B, G, R, A) and the grid step, or None."""
+                hucre=2, tree_cls=cKDTree, brute=False):
+    """The unscaled nx x nx x 4 pixel bytes (B, G, R, A) and the grid step, or None.
+
+    `brute` stands for the module without SciPy (grid step at least 4); the exact
+    tree answers the queries either way."""
     if cloud is None or len(cloud[0]) == 0:
         return None
     b = np.asarray(cloud[0], dtype=np.float64)
@@ -43,7 +46,7 @@ def polar_bytes(cloud, scale, top, r_off, rr, min_bosluk_m=0.0, power=2.4, softn
     kap = aralik * 1.6
     W = 2 * int(rr)
     step = max(1, int(hucre))
-    if tree_cls is None:
+    if brute:
         step = max(step, 4)
     gg = np.arange(0, W, step) + 0.5
     nx = len(gg)

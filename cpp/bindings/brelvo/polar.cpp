@@ -176,8 +176,8 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
         nb::object res = host.attr("query")(grid.obj, nb::arg("k") = K);
         F64View dist = result_matrix(res[0], nx * nx, K);
         nb::object idx_arr = numpy().attr("asarray")(res[1]);
-        std::string kind = nb::cast<std::string>(idx_arr.attr("dtype").attr("kind"));
-        if (kind != "i" && kind != "u")
+        const char kind = dtype_kind(idx_arr);
+        if (kind != 'i' && kind != 'u')
             throw nb::index_error("arrays used as indices must be of integer (or boolean) type");
         nb::object idx64 = numpy().attr("asarray")(idx_arr, nb::arg("dtype") = "int64", nb::arg("order") = "C");
         auto idx = nb::cast<nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu, nb::ro>>(idx64);

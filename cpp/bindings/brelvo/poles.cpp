@@ -1,7 +1,198 @@
-#include "bindings/brelvo/registry.h"
+// en_guclu_kutup_indeksleri and en_guclu_kutuplar: the strongest metal and void
+// targets, judged by the record's colours or by an image as drawn.
+#include "bindings/brelvo/visibility.h"
+#include "kernels/poles.h"
+
+#include <string>
 
 namespace vis::brelvo {
 
-void bind_poles(nb::module_&) {}
+namespace {
+
+[[noreturn]] void raise_short(const char* what, size_t have, size_t need) {
+    throw nb::index_error((std::string(what) + " has " + std::to_string(have) + " entries for " +
+                           std::to_string(need) + " targets")
+                              .c_str());
+}
+
+nb::dict empty_result() {
+    nb::dict out;
+    out["metal"] = nb::none();
+    out["void"] = nb::none();
+    return out;
+}
+
+template <class T>
+nb::ndarray<const T, nb::c_contig, nb::device::cpu, nb::ro> as_typed(nb::object& holder, nb::handle arr,
+                                                                     const char* dtype) {
+    holder = numpy().attr("asarray")(arr, nb::arg("dtype") = dtype, nb::arg("order") = "C");
+    return nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu, nb::ro>>(holder);
+}
+
+// Candidate choice with source indices of an element type the native ranking does
+// not cover (strings, objects, dates): NumPy's stable lexicographic sort.
+PoleChoice choose_with_numpy(const std::vector<uint8_t>& m, const double* col, size_t cols,
+                             const double* signals, nb::handle ids) {
+    std::vector<int64_t> im;
+    for (size_t i = 0; i < m.size(); ++i)
+        if (m[i]) im.push_back(static_cast<int64_t>(i));
+    const size_t k = im.size();
+    NewArray<int64_t> ima = new_i64({k});
+    NewArray<double> neg_metal = new_f64({k}), neg_void = new_f64({k}), sig = new_f64({k}), neg_sig = new_f64({k});
+    for (size_t a = 0; a < k; ++a) {
+        const double* c = col + static_cast<size_t>(im[a]) * cols;
+        double kutup = c[0] - c[2];
+        ima.data[a] = im[a];
+        neg_metal.data[a] = -(kutup * 256.0 - c[1]);
+        neg_void.data[a] = -(-kutup * 256.0 - c[1]);
+        double s = signals ? signals[im[a]] : 0.0;
+        if (!std::isfinite(s)) s = 0.0;
+        sig.data[a] = s;
+        neg_sig.data[a] = -s;
+    }
+    nb::object idv = ids.attr("__getitem__")(ima.obj);
+    nb::handle lexsort = numpy().attr("lexsort");
+    int64_t om = nb::cast<int64_t>(lexsort(nb::make_tuple(idv, neg_sig.obj, neg_metal.obj))[0]);
+    int64_t ov = nb::cast<int64_t>(lexsort(nb::make_tuple(idv, sig.obj, neg_void.obj))[0]);
+    PoleChoice out;
+    int64_t i_metal = im[static_cast<size_t>(om)], i_void = im[static_cast<size_t>(ov)];
+    if (pole_polarity(col + static_cast<size_t>(i_metal) * cols) > 25.0) out.metal = i_metal;
+    if (pole_polarity(col + static_cast<size_t>(i_void) * cols) < -25.0) out.voids = i_void;
+    return out;
+}
+
+nb::dict strongest_indices(nb::handle cloud, nb::handle r_off, nb::handle top, nb::handle min_bosluk_m,
+                           nb::handle image, nb::handle scale) {
+    nb::dict out = empty_result();
+    if (cloud.is_none()) return out;
+    nb::object e0 = cloud_item(cloud, 0);
+    Py_ssize_t len0 = PyObject_Length(e0.ptr());
+    if (len0 < 0) throw nb::python_error();
+    if (len0 == 0) return out;
+    F64View b = view_f64(e0);
+    F64View r = view_f64(cloud_item(cloud, 1));
+    F64View c = view_f64(cloud_item(cloud, 2));
+    if (c.ndim() != 2 || c.shape(1) < 3) return out;
+    if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
+    const double off = py_float(r_off);
+    std::vector<uint8_t> m = visible_mask_1d(b, r, off, py_float(min_bosluk_m), py_float(top));
+    const size_t N = m.size();
+    bool any = false;
+    for (uint8_t v : m) any = any || v;
+    if (!any) return out;
+
+    const double* col = c.data();
+    size_t cols = c.shape(1);
+    std::vector<double> sampled;
+    bool use_image = !image.is_none() && !scale.is_none() && !nb::cast<bool>(image.attr("isNull")());
+    if (use_image) {
+        nb::object qimage = ns().get("QImage");
+        nb::object rgba = image.attr("convertToFormat")(qimage.attr("Format_RGBA8888"));
+        const int w = nb::cast<int>(rgba.attr("width")()), h = nb::cast<int>(rgba.attr("height")());
+        const int bpl = nb::cast<int>(rgba.attr("bytesPerLine")());
+        const double scale_f = py_float(scale);
+        sampled.assign(checked_mul(N, 3), 0.0);
+        if (w > 0 && h > 0 && bpl >= 4 * w) {
+            const size_t need = checked_mul(static_cast<size_t>(bpl), static_cast<size_t>(h));
+            nb::object bits = rgba.attr("constBits")();
+            bits.attr("setsize")(need);
+            Py_buffer view;
+            if (PyObject_GetBuffer(bits.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+            if (static_cast<size_t>(view.len) < need) {
+                PyBuffer_Release(&view);
+                throw nb::value_error("image pixel buffer is smaller than its layout");
+            }
+            {
+                nb::gil_scoped_release unlocked;
+                poles_sample_image(b.data(), b.shape(0) == 1 ? 0 : 1, r.data(), r.shape(0) == 1 ? 0 : 1, N, off,
+                                   scale_f, static_cast<const uint8_t*>(view.buf), static_cast<size_t>(w),
+                                   static_cast<size_t>(h), static_cast<size_t>(bpl), m.data(), sampled.data());
+            }
+            PyBuffer_Release(&view);
+        } else {
+            std::fill(m.begin(), m.end(), 0);
+        }
+        any = false;
+        for (uint8_t v : m) any = any || v;
+        if (!any) return out;
+        col = sampled.data();
+        cols = 3;
+    } else if (c.shape(0) < N) {
+        raise_short("the colour array", c.shape(0), N);
+    }
+
+    // Signals and source indices from the record's further elements.
+    Py_ssize_t len = PyObject_Length(cloud.ptr());
+    if (len < 0) throw nb::python_error();
+    F64View sig;
+    const double* signals = nullptr;
+    if (len >= 8) {
+        sig = view_f64(cloud_item(cloud, len >= 12 ? 11 : 7));
+        if (sig.ndim() != 1) throw nb::index_error("signal values must be a one-dimensional array");
+        if (sig.shape(0) < N) raise_short("the signal array", sig.shape(0), N);
+        signals = sig.data();
+    }
+    PoleChoice choice;
+    if (len >= 10) {
+        nb::object ids = numpy().attr("asarray")(cloud_item(cloud, 9));
+        const size_t nd = nb::cast<size_t>(ids.attr("ndim"));
+        if (nd != 1) throw nb::index_error("source indices must be a one-dimensional array");
+        const size_t nids = nb::cast<size_t>(ids.attr("shape")[0]);
+        if (nids < N) raise_short("the source index array", nids, N);
+        const char kind = dtype_kind(ids);
+        nb::object holder;
+        if (kind == 'b' || kind == 'i') {
+            auto a = as_typed<int64_t>(holder, ids, "int64");
+            nb::gil_scoped_release unlocked;
+            choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::Int64, a.data());
+        } else if (kind == 'u') {
+            auto a = as_typed<uint64_t>(holder, ids, "uint64");
+            nb::gil_scoped_release unlocked;
+            choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::UInt64, a.data());
+        } else if (kind == 'f') {
+            auto a = as_typed<double>(holder, ids, "float64");
+            nb::gil_scoped_release unlocked;
+            choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::Float64, a.data());
+        } else {
+            choice = choose_with_numpy(m, col, cols, signals, ids);
+        }
+    } else {
+        nb::gil_scoped_release unlocked;
+        choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::Position, nullptr);
+    }
+    if (choice.metal >= 0) out["metal"] = choice.metal;
+    if (choice.voids >= 0) out["void"] = choice.voids;
+    return out;
+}
+
+nb::dict strongest_poles(nb::handle cloud, nb::handle r_off, nb::handle top, nb::handle min_bosluk_m) {
+    nb::dict idx = strongest_indices(cloud, r_off, top, min_bosluk_m, nb::none(), nb::none());
+    nb::dict out;
+    for (const char* key : {"metal", "void"}) {
+        nb::object i = idx[key];
+        if (i.is_none()) {
+            out[key] = nb::none();
+        } else {
+            nb::object bi = nb::steal(PyObject_GetItem(cloud_item(cloud, 0).ptr(), i.ptr()));
+            if (!bi.is_valid()) throw nb::python_error();
+            nb::object ri = nb::steal(PyObject_GetItem(cloud_item(cloud, 1).ptr(), i.ptr()));
+            if (!ri.is_valid()) throw nb::python_error();
+            out[key] = nb::make_tuple(py_float(bi), py_float(ri));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void bind_poles(nb::module_& m) {
+    m.def("en_guclu_kutup_indeksleri", &strongest_indices, nb::arg("cloud").none(), nb::arg("r_off"),
+          nb::arg("top"), nb::arg("min_bosluk_m") = 0.0, nb::arg("image").none() = nb::none(),
+          nb::arg("scale").none() = nb::none(),
+          "Positions of the strongest metal and void targets: {'metal': i or None, 'void': i or None}.");
+    m.def("en_guclu_kutuplar", &strongest_poles, nb::arg("cloud").none(), nb::arg("r_off"), nb::arg("top"),
+          nb::arg("min_bosluk_m") = 0.0,
+          "Bearing and range of the strongest metal and void targets, or None for each.");
+}
 
 }  // namespace vis::brelvo

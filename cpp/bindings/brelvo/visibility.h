@@ -15,6 +15,14 @@ nb::object cloud_item(nb::handle cloud, long i);
 // float(obj) with Python's own conversion.
 double py_float(nb::handle obj);
 
+// The one-letter kind of a NumPy array's dtype ('b', 'i', 'u', 'f', ...).
+inline char dtype_kind(nb::handle arr) {
+    nb::object k = arr.attr("dtype").attr("kind");
+    const char* s = PyUnicode_AsUTF8(k.ptr());
+    if (!s) throw nb::python_error();
+    return s[0];
+}
+
 // Visibility of one-dimensional bearings `b` and raw ranges `r` (float64
 // views): finite bearing and range, min_bosluk_m <= range - r_off <= top.
 // A length-1 array broadcasts against the other; any other length mismatch

@@ -1,0 +1,213 @@
+import math
+
+import numpy as np
+import pytest
+from PyQt5.QtCore import Qt
+from PyQt5.QtGui import QImage
+
+import visualization.brelvo as brelvo
+from reference_brelvo_polar import image_bytes, polar_bytes
+from scipy.spatial import cKDTree as ScipyTree
+
+
+def make_cloud(n, seed=0, top=20.0, rgba=False):
+    g = np.random.default_rng(seed)
+    cols = 4 if rgba else 3
+    return (g.uniform(-180, 540, n), g.uniform(0, top * 1.05, n), g.integers(0, 256, (n, cols)).astype(np.uint8))
+
+
+def render(cloud, **kw):
+    args = dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, hucre=1)
+    args.update(kw)
+    return brelvo.render_polar_alan(cloud, **args)
+
+
+def assert_close_to_reference(img, ref, scaled_to=None):
+    rb, step = ref
+    if step > 1:
+        h, w = rb.shape[:2]
+        q = QImage(rb.tobytes(), w, h, 4 * w, QImage.Format_ARGB32).copy()
+        q = q.scaled(scaled_to, scaled_to, Qt.IgnoreAspectRatio, Qt.SmoothTransformation)
+        rb = image_bytes(q)
+    got = image_bytes(img)
+    assert got.shape == rb.shape
+    diff = np.abs(got.astype(int) - rb.astype(int))
+    assert diff.max() <= 1
+
+
+class WrappedTree:
+    """A host replacement for the tree: SciPy's class behind a thin wrapper."""
+
+    calls = 0
+
+    def __init__(self, pts):
+        self._t = ScipyTree(pts)
+
+    def query(self, q, k=1):
+        WrappedTree.calls += 1
+        return self._t.query(q, k=k)
+
+
+@pytest.mark.parametrize(
+    "cloud",
+    [
+        None,
+        (np.zeros(0), np.zeros(0), np.zeros((0, 3))),
+        (np.zeros(2), np.ones(2), np.zeros(2)),
+        (np.zeros(2), np.ones(2), np.zeros((2, 2))),
+        (np.zeros(2), np.array([30.0, -1.0]), np.zeros((2, 3))),
+        (np.array([np.nan, 0.0]), np.array([1.0, np.inf]), np.zeros((2, 3))),
+    ],
+)
+def test_nothing_to_draw_returns_none(cloud):
+    assert render(cloud) is None
+
+
+def test_gap_hides_everything():
+    cloud = (np.zeros(3), np.array([0.1, 0.2, 0.3]), np.zeros((3, 3)))
+    assert render(cloud, min_bosluk_m=0.5) is None
+
+
+@pytest.mark.parametrize("rr", [0.5, 0.0, -3.0])
+def test_empty_frame_returns_none(rr):
+    assert render(make_cloud(3), rr=rr) is None
+
+
+def test_single_target_disc():
+    cloud = (np.array([90.0]), np.array([5.0]), np.array([[200, 100, 50]], np.uint8))
+    img = render(cloud, scale=10.0, rr=200.0, hucre=1)
+    assert img.format() == QImage.Format_ARGB32
+    assert (img.width(), img.height()) == (400, 400)
+    px = image_bytes(img)
+    cx, cy = 250.0, 200.0  # the target's position
+    yy, xx = np.mgrid[0:400, 0:400] + 0.5
+    d = np.sqrt((xx - cx) ** 2 + (yy - cy) ** 2)
+    assert np.all(px[..., 3][d <= 10] == 235)
+    assert np.all(px[..., 3][d >= 16] == 0)
+    ramp = (np.clip(1.0 - (d - 10.0) / 6.0, 0.0, 1.0) * 235.0).astype(np.uint8)
+    assert np.array_equal(px[..., 3], ramp)
+    assert int(np.clip(1.0 - (13.0 - 10.0) / 6.0, 0, 1) * 235.0) == 117
+    # Colour channels carry the colour everywhere, alpha 0 included.
+    assert np.all(np.abs(px[..., :3].astype(int) - [50, 100, 200]) <= 1)
+
+
+def test_rgba_colours_render_as_their_rgb():
+    c4 = make_cloud(40, seed=2, rgba=True)
+    c3 = (c4[0], c4[1], c4[2][:, :3])
+    assert image_bytes(render(c4)).tobytes() == image_bytes(render(c3)).tobytes()
+
+
+@pytest.mark.parametrize("n", [1, 5, 6, 7, 8, 60, 400])
+def test_agrees_with_numpy_formulation(n):
+    cloud = make_cloud(n, seed=n)
+    assert_close_to_reference(render(cloud), polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
+
+
+@pytest.mark.parametrize("softness", [0.0, 0.625, 0.875, 2.0, 8.0, 100.0, -3.0, float("nan")])
+def test_softness_and_neighbour_count(softness):
+    cloud = make_cloud(80, seed=11)
+    kw = dict(scale=5.0, rr=150.0, softness=softness)
+    assert_close_to_reference(render(cloud, **kw), polar_bytes(cloud, 5.0, 20.0, 0.0, 150.0, softness=softness, hucre=1))
+
+
+@pytest.mark.parametrize("power", [0.0, 1.0, 2.0, 2.4, 7.3, -1.5, 40.0, 300.0, 1e6, -1e6, float("inf")])
+def test_power_is_unbounded(power):
+    cloud = make_cloud(50, seed=5)
+    img = render(cloud, power=power)
+    assert_close_to_reference(img, polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, power=power, hucre=1))
+
+
+@pytest.mark.parametrize("hucre, rr, side", [(2, 100.0, 100), (3, 200.0, 134), (2.7, 100.0, 100), (0, 50.0, 100), (-4, 50.0, 100), (10**30, 50.0, 1)])
+def test_grid_step(hucre, rr, side):
+    cloud = make_cloud(30, seed=9)
+    img = render(cloud, hucre=hucre, rr=rr)
+    W = 2 * int(rr)
+    assert (img.width(), img.height()) == (W, W)
+    ref = polar_bytes(cloud, 8.0, 20.0, 0.0, rr, hucre=hucre)
+    assert ref[0].shape[0] == side
+    assert_close_to_reference(img, ref, scaled_to=W)
+
+
+def test_fractional_frame_radius():
+    cloud = make_cloud(10, seed=4)
+    img = render(cloud, rr=20.7, scale=1.0)
+    assert (img.width(), img.height()) == (40, 40)
+    assert_close_to_reference(img, polar_bytes(cloud, 1.0, 20.0, 0.0, 20.7, hucre=1))
+
+
+@pytest.mark.parametrize("pair", [(370.0, 10.0), (-90.0, 270.0), (-180.0, 180.0), (725.5, 5.5)])
+def test_bearing_wrap(pair):
+    imgs = [render((np.array([b]), np.array([7.0]), np.array([[255, 0, 0]]))) for b in pair]
+    assert image_bytes(imgs[0]).tobytes() == image_bytes(imgs[1]).tobytes()
+
+
+@pytest.mark.parametrize("hucre", [1, 2, 5])
+def test_without_scipy(monkeypatch, hucre):
+    cloud = make_cloud(70, seed=3)
+    monkeypatch.setattr(brelvo, "cKDTree", None)
+    img = render(cloud, hucre=hucre)
+    ref = polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=hucre, brute=True)
+    assert ref[1] == max(4, hucre)
+    assert_close_to_reference(img, ref, scaled_to=200)
+
+
+@pytest.mark.parametrize("n, hucre", [(3, 1), (9, 1), (200, 2)])
+def test_host_tree_is_called_and_changes_nothing(monkeypatch, n, hucre):
+    cloud = make_cloud(n, seed=n + 100, top=18.0)  # every target visible
+    native = image_bytes(render(cloud, hucre=hucre))
+    WrappedTree.calls = 0
+    monkeypatch.setattr(brelvo, "cKDTree", WrappedTree)
+    called = image_bytes(render(cloud, hucre=hucre))
+    assert WrappedTree.calls == (2 if n > 6 else 1)
+    assert np.abs(native.astype(int) - called.astype(int)).max() <= 1
+
+
+def test_host_tree_bad_indices_raise(monkeypatch):
+    class Bad(WrappedTree):
+        def query(self, q, k=1):
+            d, i = self._t.query(q, k=k)
+            return d, i + 100
+
+    monkeypatch.setattr(brelvo, "cKDTree", Bad)
+    with pytest.raises(IndexError):
+        render(make_cloud(3))
+
+
+@pytest.mark.parametrize("scale", [float("inf"), float("nan"), 1e308])
+def test_non_finite_positions(monkeypatch, scale):
+    cloud = make_cloud(12, seed=8)
+    with pytest.raises(ValueError):
+        render(cloud, scale=scale)  # SciPy's tree refuses non-finite data
+    monkeypatch.setattr(brelvo, "cKDTree", None)
+    img = render(cloud, scale=scale)
+    assert (img.width(), img.height()) == (200, 200)
+
+
+def test_mismatched_lengths_raise():
+    with pytest.raises(IndexError):
+        render((np.zeros(3), np.ones(3), np.zeros((4, 3))))
+    with pytest.raises(ValueError):
+        render((np.zeros(3), np.ones(2), np.zeros((3, 3))))
+    with pytest.raises(IndexError):
+        render((np.zeros(2),))
+
+
+@pytest.mark.parametrize(
+    "rr, exc, scipy",
+    [(float("nan"), ValueError, True), (float("inf"), ValueError, True), (float("inf"), OverflowError, False),
+     (float("nan"), ValueError, False), (1e12, MemoryError, True)],
+)
+def test_bad_frame_radius(monkeypatch, rr, exc, scipy):
+    if not scipy:
+        monkeypatch.setattr(brelvo, "cKDTree", None)
+    with pytest.raises(exc):
+        render(make_cloud(3), rr=rr)
+
+
+def test_arguments_by_keyword_and_position():
+    cloud = make_cloud(20, seed=1)
+    a = brelvo.render_polar_alan(cloud, 8.0, 20.0, 0.0, 100.0, 0.0, 2.4, 2.0, 2)
+    b = brelvo.render_polar_alan(cloud=cloud, scale=8.0, top=20.0, r_off=0.0, rr=100.0)
+    assert image_bytes(a).tobytes() == image_bytes(b).tobytes()
+    with pytest.raises(TypeError):
+        brelvo.render_polar_alan(cloud, 8.0, 20.0, 0.0)
