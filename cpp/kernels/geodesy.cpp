@@ -77,12 +77,15 @@ double initial_bearing(double lat1, double lon1, double lat2, double lon2, Fault
     double p1 = radians(lat1);
     double p2 = radians(lat2);
     double dl = radians(lon2 - lon1);
+    // cos(p2) appears twice in the formula; libm is deterministic, so it is
+    // evaluated once (its only possible fault would already have been noted).
     double y = py_sin(dl, f);
-    y = y * py_cos(p2, f);
+    double cos_p2 = py_cos(p2, f);
+    y = y * cos_p2;
     double x1 = py_cos(p1, f);
     x1 = x1 * py_sin(p2, f);
     double x2 = py_sin(p1, f);
-    x2 = x2 * py_cos(p2, f);
+    x2 = x2 * cos_p2;
     double x = x1 - x2 * py_cos(dl, f);
     return floored_mod(degrees(py_atan2(y, x)) + 360.0, 360.0);
 }

@@ -28,9 +28,11 @@ int zoom_for_range(double lat_deg, double want_mpp, double mpp_equator, long lon
         f.note(FaultKind::int_too_large, 0.0);
         return 0;
     }
-    for (long long z = max_zoom; z >= 0; --z) {
-        // 2**z is exact; the division rounds once, as c / 2**z does.
-        if (c / std::ldexp(1.0, static_cast<int>(z)) >= want_mpp) return static_cast<int>(z);
+    // 2**z is exact at every step (halving a power of two down to 1); the
+    // division rounds once, as c / 2**z does.
+    double pow2 = std::ldexp(1.0, static_cast<int>(max_zoom));
+    for (long long z = max_zoom; z >= 0; --z, pow2 *= 0.5) {
+        if (c / pow2 >= want_mpp) return static_cast<int>(z);
     }
     return 0;
 }
