@@ -1,5 +1,7 @@
 #include "kernels/shepard.h"
 
+#include "kernels/vector_math.h"
+
 #include <cmath>
 #include <vector>
 
@@ -116,6 +118,38 @@ double fill_one(const double* qi, double q2, const Samples& S, double s2, double
     return den > 0.0 ? num / den : 0.0;
 }
 
+// Non-integer powers: the smoothed distances of a block of samples are raised
+// to the power in one batch, so the vector libm can serve them.
+double fill_one_batched(const double* qi, double q2, const Samples& S, double s2, double power) {
+    constexpr size_t kBlock = 256;
+    const size_t n = S.n, d = S.d;
+    const double* P = S.soa.data();
+    const double* p2 = S.p2.data();
+    const double* sv = S.sv;
+    double dist[kBlock];
+    double num = 0.0, den = 0.0;
+    for (size_t j0 = 0; j0 < n; j0 += kBlock) {
+        const size_t len = n - j0 < kBlock ? n - j0 : kBlock;
+        for (size_t t = 0; t < len; ++t) {
+            const size_t j = j0 + t;
+            double cross = qi[0] * P[j];
+            for (size_t k = 1; k < d; ++k) cross = cross + qi[k] * P[k * n + j];
+            double sq = (q2 - 2.0 * cross) + p2[j];
+            sq = sq < 0.0 ? 0.0 : sq;
+            dist[t] = std::sqrt(sq + s2);
+        }
+        for (size_t t = 0; t < len; ++t)
+            if (dist[t] < kHit) return sv[j0 + t];  // the first exact hit wins
+        pow_batch(dist, power, dist, len);
+        for (size_t t = 0; t < len; ++t) {
+            const double w = dist[t] == 0.0 ? 1.0 : 1.0 / dist[t];
+            num += sv[j0 + t] * w;
+            den += w;
+        }
+    }
+    return den > 0.0 ? num / den : 0.0;
+}
+
 template <PowMode kMode>
 void fill_all(const double* q, size_t m, const Samples& S, double s2, double power, double* out) {
     const size_t d = S.d;
@@ -123,7 +157,8 @@ void fill_all(const double* q, size_t m, const Samples& S, double s2, double pow
         const double* qi = q + i * d;
         double q2 = qi[0] * qi[0];
         for (size_t k = 1; k < d; ++k) q2 = q2 + qi[k] * qi[k];
-        out[i] = fill_one<kMode>(qi, q2, S, s2, power);
+        out[i] = kMode == PowMode::General ? fill_one_batched(qi, q2, S, s2, power)
+                                           : fill_one<kMode>(qi, q2, S, s2, power);
     }
 }
 
