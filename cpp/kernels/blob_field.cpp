@@ -43,10 +43,15 @@ inline uint8_t to_byte(double v) {
     return static_cast<uint8_t>(v);
 }
 
-struct Pos {
-    int32_t s, e;
-    double w;
-};
+// One stencil row onto one grid row: n[e] += lp * w[e], d[e] += w[e].
+// Element-wise IEEE operations, so the wider vector unit gives the same sums.
+__attribute__((target_clones("avx2", "default"))) void scatter_row(
+    double* __restrict n, double* __restrict d, const double* __restrict w, double lp, int32_t len) {
+    for (int32_t e = 0; e < len; ++e) {
+        n[e] += lp * w[e];
+        d[e] += w[e];
+    }
+}
 
 }  // namespace
 
@@ -105,7 +110,9 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
 
     const double cm = 2.0 * top / G;
     const double g0 = -top + 0.5 * cm;
-    std::vector<double> num(GG, 0.5 * k.w0), den(GG, k.w0);
+    thread_local std::vector<double> num, den;
+    num.assign(GG, 0.5 * k.w0);
+    den.assign(GG, k.w0);
 
     std::vector<int32_t> ci(n), cj(n);
     const double gmax = G - 1;
@@ -148,8 +155,12 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     }
 
     const bool nan_shape = std::isnan(p_) || std::isnan(rho);
-    std::vector<double> H;  // per-bucket sums: (lambda-weighted, weight) per cell
-    std::vector<Pos> pos;
+    // Per-bucket sums of the lambda-weighted and plain weights of every cell;
+    // kept all zero between buckets (only the touched rows are cleared).
+    thread_local std::vector<double> Hn, Hd, wt;
+    thread_local std::vector<int32_t> span_lo, span_hi;
+    Hn.assign(GG, 0.0);
+    Hd.assign(GG, 0.0);
     for (int64_t q = 0; q < nb; ++q) {
         const size_t mb = count[q], me = count[q + 1];
         if (mb == me || nan_shape) continue;
@@ -160,53 +171,80 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
         const int32_t w = 2 * m + 1;
         if (static_cast<double>(me - mb) * w * w > 4.0e9) throw std::bad_alloc();
 
+        // Stencil. The weight depends on the squares of the two offsets only,
+        // and (s - m) * cm is exactly the negative of (m - s) * cm, so one
+        // octant gives every value.
         const double sm = Rb * rho;
         const double sm2 = sm * sm;
-        pos.clear();
-        for (int32_t s = 0; s < w; ++s) {
-            const double as = (s - m) * cm;
-            for (int32_t e = 0; e < w; ++e) {
-                const double ae = (e - m) * cm;
-                double d = std::sqrt(as * as + ae * ae + sm2);
-                double u = d / Rb;
-                if (!(u < 1.0)) continue;
-                double uu = nclip(u, 1e-06, 1.0);
+        wt.assign(static_cast<size_t>(w) * w, 0.0);
+        for (int32_t i = 0; i <= m; ++i) {
+            const double ai = static_cast<double>(-i) * cm;
+            for (int32_t j = 0; j <= i; ++j) {
+                const double aj = static_cast<double>(-j) * cm;
+                const double d = std::sqrt(ai * ai + aj * aj + sm2);
+                const double u = d / Rb;
+                if (!(u < 1.0)) break;  // u grows with j
+                const double uu = nclip(u, 1e-06, 1.0);
                 double st = std::min(powr((1.0 - uu) / uu, p_), 1000000.0);
-                if (st != 0.0 && !std::isnan(st)) pos.push_back({s, e, st});
+                if (std::isnan(st)) st = 0.0;
+                const int32_t si[2] = {m - i, m + i}, sj[2] = {m - j, m + j};
+                for (int32_t a : si)
+                    for (int32_t b : sj) {
+                        wt[static_cast<size_t>(a) * w + b] = st;
+                        wt[static_cast<size_t>(b) * w + a] = st;
+                    }
             }
         }
-        if (pos.empty()) continue;
+        // Non-zero span of every stencil row.
+        span_lo.assign(w, 0);
+        span_hi.assign(w, -1);
+        int32_t s_first = -1, s_last = -1;
+        for (int32_t s2 = 0; s2 < w; ++s2) {
+            const double* ws = wt.data() + static_cast<size_t>(s2) * w;
+            int32_t lo_e = 0, hi_e = w - 1;
+            while (lo_e < w && ws[lo_e] == 0.0) ++lo_e;
+            while (hi_e >= lo_e && ws[hi_e] == 0.0) --hi_e;
+            span_lo[s2] = lo_e;
+            span_hi[s2] = hi_e;
+            if (lo_e <= hi_e) {
+                if (s_first < 0) s_first = s2;
+                s_last = s2;
+            }
+        }
+        if (s_first < 0) continue;
 
-        if (H.empty()) H.assign(2 * GG, 0.0);
+        // Scatter in the order members -> stencil row -> stencil column,
+        // positions off the grid clamped onto its border cells.
         int32_t row_lo = G, row_hi = -1;
         for (size_t t2 = mb; t2 < me; ++t2) {
             const size_t p = members[t2];
             const double lp = lam[p];
             const int32_t r0 = cj[p] - m, c0 = ci[p] - m;
-            row_lo = std::min(row_lo, std::max(r0, 0));
-            row_hi = std::max(row_hi, std::min(r0 + 2 * m, G - 1));
-            if (r0 >= 0 && c0 >= 0 && r0 + 2 * m <= G - 1 && c0 + 2 * m <= G - 1) {
-                double* base = H.data() + 2 * (static_cast<size_t>(r0) * G + c0);
-                for (const Pos& ps : pos) {
-                    double* h = base + 2 * (static_cast<size_t>(ps.s) * G + ps.e);
-                    h[0] += lp * ps.w;
-                    h[1] += ps.w;
-                }
-            } else {
-                for (const Pos& ps : pos) {
-                    int32_t rr = std::min(std::max(r0 + ps.s, 0), G - 1);
-                    int32_t cc = std::min(std::max(c0 + ps.e, 0), G - 1);
-                    double* h = H.data() + 2 * (static_cast<size_t>(rr) * G + cc);
-                    h[0] += lp * ps.w;
-                    h[1] += ps.w;
+            row_lo = std::min(row_lo, std::min(std::max(r0 + s_first, 0), G - 1));
+            row_hi = std::max(row_hi, std::min(std::max(r0 + s_last, 0), G - 1));
+            for (int32_t s2 = s_first; s2 <= s_last; ++s2) {
+                const int32_t e0 = span_lo[s2], e1 = span_hi[s2];
+                if (e0 > e1) continue;
+                const int32_t rr = std::min(std::max(r0 + s2, 0), G - 1);
+                double* hn = Hn.data() + static_cast<size_t>(rr) * G;
+                double* hd = Hd.data() + static_cast<size_t>(rr) * G;
+                const double* ws = wt.data() + static_cast<size_t>(s2) * w;
+                if (c0 + e0 >= 0 && c0 + e1 <= G - 1) {
+                    scatter_row(hn + c0 + e0, hd + c0 + e0, ws + e0, lp, e1 - e0 + 1);
+                } else {
+                    for (int32_t e = e0; e <= e1; ++e) {
+                        const int32_t cc = std::min(std::max(c0 + e, 0), G - 1);
+                        hn[cc] += lp * ws[e];
+                        hd[cc] += ws[e];
+                    }
                 }
             }
         }
         for (size_t c = static_cast<size_t>(row_lo) * G; c < static_cast<size_t>(row_hi + 1) * G; ++c) {
-            num[c] += H[2 * c];
-            den[c] += H[2 * c + 1];
-            H[2 * c] = 0.0;
-            H[2 * c + 1] = 0.0;
+            num[c] += Hn[c];
+            den[c] += Hd[c];
+            Hn[c] = 0.0;
+            Hd[c] = 0.0;
         }
     }
 

@@ -9,7 +9,7 @@ namespace vis {
 
 namespace {
 
-constexpr size_t kLeaf = 8;
+constexpr size_t kLeaf = 12;
 
 struct Cand {
     double d2;
@@ -74,13 +74,25 @@ size_t mul_or_throw(size_t a, size_t b) {
     return r;
 }
 
-// k-best search state for one query: a max-heap of at most k candidates.
+// k-best search state for one query: the best candidates so far, sorted
+// ascending (insertion for small k), or a max-heap for large k.
 struct KBest {
     Cand* h;
     size_t k, n = 0;
-    double worst() const { return n < k ? std::numeric_limits<double>::infinity() : h[0].d2; }
+    bool heap = k > 24;
+    double worst() const { return n < k ? std::numeric_limits<double>::infinity() : (heap ? h[0].d2 : h[n - 1].d2); }
     bool full() const { return n == k; }
     void offer(double d2, int64_t i) {
+        if (!heap) {
+            if (n == k && !(d2 < h[n - 1].d2)) return;
+            size_t j = n < k ? n++ : n - 1;
+            while (j > 0 && h[j - 1].d2 > d2) {
+                h[j] = h[j - 1];
+                --j;
+            }
+            h[j] = {d2, i};
+            return;
+        }
         if (n < k) {
             h[n++] = {d2, i};
             std::push_heap(h, h + n, heap_less);
@@ -89,6 +101,9 @@ struct KBest {
             h[n - 1] = {d2, i};
             std::push_heap(h, h + n, heap_less);
         }
+    }
+    void finish() {
+        if (heap) std::sort_heap(h, h + n, heap_less);
     }
 };
 
@@ -212,7 +227,7 @@ void KdTree::query_impl(const double* q, size_t nq, size_t k, Sink&& sink) const
             else
                 search<0>(nodes_.data(), box_.data(), pts_.data(), order_.data(), dim, qi, 0, b0, kb);
             // k <= nfinite_/4 here, so the finite points alone fill the row.
-            std::sort_heap(row.data(), row.data() + kb.n, heap_less);
+            kb.finish();
             sink(i, row.data());
         } else {
             scan.resize(n_);

@@ -113,7 +113,7 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     const double softness = to_float(softness_h);
     const double power = to_float(power_h);
     const double cell_px = to_float(cell_px_h);
-    BlobGrid grid;
+    thread_local BlobGrid grid;
     {
         nb::gil_scoped_release unlocked;
         blob_splat(t, sig.empty() ? nullptr : sig.data(), power, softness, cell_px, top, scale, k, grid);

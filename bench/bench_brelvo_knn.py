@@ -1,0 +1,57 @@
+"""Nearest-neighbour index and reverse palette lookup of visualization.brelvo
+against plain NumPy formulations (and SciPy's cKDTree) measured in the same run."""
+
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+import reference_brelvo as ref  # noqa: E402
+import visualization.brelvo as brelvo  # noqa: E402
+
+
+def best(fn, reps):
+    t = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        fn()
+        t.append(time.perf_counter() - t0)
+    return min(t)
+
+
+def report(name, ours, other, label):
+    print(f"{name:48s} ours {ours * 1e3:9.2f} ms   {label} {other * 1e3:9.2f} ms   ratio {other / ours:7.1f}x")
+
+
+def main():
+    rng = np.random.default_rng(0)
+    P = rng.uniform(-20, 20, (5000, 2))
+    Q = rng.uniform(-20, 20, (50000, 2))
+    tree = brelvo._NumpyKDTree(P)
+    ours = best(lambda: brelvo._NumpyKDTree(P).query(Q, k=8), 5)
+    numpy = best(lambda: ref.knn_query(P, Q, 8), 1)
+    report("_NumpyKDTree.query 50000 x 5000, k=8", ours, numpy, "numpy")
+    if ref.cKDTree is not None:
+        sc = best(lambda: ref.cKDTree(P).query(Q, k=8), 5)
+        report("_NumpyKDTree.query 50000 x 5000, k=8", ours, sc, "scipy")
+        sc1 = best(lambda: ref.cKDTree(P).query(Q, k=8, workers=1), 5)
+        report("  (scipy single worker)", ours, sc1, "scipy")
+    ours_q = best(lambda: tree.query(Q, k=8), 5)
+    print(f"  query alone (tree reused): {ours_q * 1e3:.2f} ms")
+
+    rgb = brelvo._lut(None)[0]
+    cols = rgb[rng.integers(0, 256, 100000)]
+    cols[rng.choice(100000, 1000, replace=False)] = rng.integers(0, 256, (1000, 3))
+    ours = best(lambda: brelvo.lambda_from_colors(cols), 5)
+    numpy = best(lambda: ref.lambda_from_colors(cols, rgb), 1)
+    report("lambda_from_colors 100000 colours (1% arbitrary)", ours, numpy, "numpy")
+    if ref.cKDTree is not None:
+        t = ref.cKDTree(rgb)
+        sc = best(lambda: t.query(cols, k=1)[1] / 255.0, 3)
+        report("lambda_from_colors 100000 colours (1% arbitrary)", ours, sc, "scipy")
+
+
+if __name__ == "__main__":
+    main()
