@@ -304,6 +304,7 @@ nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle
 
 NB_MODULE(tintora, m) {
     g_ns.bind(m);
+    m.doc() = "Anomaly colouring: palette, bipolar lambda, whole-field paint, Shepard fill.";
     m.attr("np") = vis::numpy();
     {
         double* p;
@@ -311,17 +312,30 @@ NB_MODULE(tintora, m) {
         std::memcpy(p, kKorvalBenzeri, sizeof(kKorvalBenzeri));
         m.attr("KORVAL_BENZERI") = k;
     }
-    m.def("_stops_to_bytes", &stops_to_bytes, nb::arg("colormap"));
+    m.def("_stops_to_bytes", &stops_to_bytes, nb::arg("colormap"),
+          "Palette stops -> (lambda column as float64, channel bytes R, G, B, A as int64 N x 4).");
     m.def("_interp_channel_bytes", &interp_channel_bytes, nb::arg("lambdas"), nb::arg("stop_lams"),
-          nb::arg("stop_chan"));
-    m.def("apply_colormap", &apply_colormap, nb::arg("t"), nb::arg("colormap") = nb::none());
+          nb::arg("stop_chan"),
+          "One channel interpolated between the stops in byte units, not yet truncated.");
+    m.def("apply_colormap", &apply_colormap, nb::arg("t"), nb::arg("colormap") = nb::none(),
+          "Lambda values of any shape -> uint8 RGBA of shape t.shape + (4,), in 8-bit palette\n"
+          "arithmetic (truncation, never rounding). colormap None uses KORVAL_BENZERI as it is now.");
     m.def("compute_lambda", &compute_lambda, nb::arg("field"), nb::arg("ground"), nb::arg("data_min"),
           nb::arg("data_max"), nb::arg("esik"), nb::arg("mask") = nb::none(),
-          nb::arg("sifiri_topraga_cek") = true, nb::arg("esik_ref") = 0.0);
+          nb::arg("sifiri_topraga_cek") = true, nb::arg("esik_ref") = 0.0,
+          "Bipolar lambda per cell: ground -> 0.5, up to data_max -> 1, down to data_min -> 0;\n"
+          "dead band |value - esik_ref| < esik -> 0.5; zero cells -> 1.5 (no data) when\n"
+          "sifiri_topraga_cek; non-finite cells and cells where mask is false -> 0.5.");
     m.def("boya", &boya, nb::arg("field"), nb::arg("ground"), nb::arg("data_min"), nb::arg("data_max"),
           nb::arg("esik"), nb::arg("sifiri_topraga_cek") = true, nb::arg("mask") = nb::none(),
-          nb::arg("esik_ref") = 0.0);
-    m.def("running_baseline", &running_baseline, nb::arg("values"));
+          nb::arg("esik_ref") = 0.0,
+          "Paints a whole field: compute_lambda then apply_colormap with the default palette,\n"
+          "no-data cells in the ground colour darkened to 40 %.");
+    m.def("running_baseline", &running_baseline, nb::arg("values"),
+          "(ground, data_min, data_max) of the written cells (finite and non-zero): their mean,\n"
+          "minimum and maximum; (0.0, 0.0, 0.0) when none is written.");
     m.def("rbf_fill", &rbf_fill, nb::arg("grid_coords"), nb::arg("sample_coords"), nb::arg("sample_values"),
-          nb::arg("power"), nb::arg("smoothing"));
+          nb::arg("power"), nb::arg("smoothing"),
+          "Shepard inverse-distance fill of M query points from N samples with weights\n"
+          "1 / sqrt(dist^2 + smoothing^2)^power; a sample closer than 1e-8 is an exact hit.");
 }
