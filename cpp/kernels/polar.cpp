@@ -105,14 +105,19 @@ struct Shader {
     // s[k]: neighbour distance squared; ids[k]: neighbour rows; d0: raw nearest distance.
     template <class Id>
     inline void shade(const double* s, const Id* ids, size_t K, double d0, uint8_t* px) const {
+        double w[64];
         double wsum = 0.0, sr = 0.0, sg = 0.0, sb = 0.0;
-        for (size_t k = 0; k < K; ++k) {
-            double w = weight(s[k] + sm2);
-            const double* c = rgb + 3 * static_cast<size_t>(ids[k]);
-            sr += w * c[0];
-            sg += w * c[1];
-            sb += w * c[2];
-            wsum += w;
+        for (size_t k0 = 0; k0 < K; k0 += 64) {
+            const size_t k1 = std::min(K, k0 + 64);
+            for (size_t k = k0; k < k1; ++k) w[k - k0] = weight(s[k] + sm2);
+            for (size_t k = k0; k < k1; ++k) {
+                const double* c = rgb + 3 * static_cast<size_t>(ids[k]);
+                const double wk = w[k - k0];
+                sr += wk * c[0];
+                sg += wk * c[1];
+                sb += wk * c[2];
+                wsum += wk;
+            }
         }
         double a = 1.0 - (d0 - aralik) / den;
         if (a < 0.0) a = 0.0;
@@ -136,6 +141,16 @@ struct Shader {
 
 struct Cand {
     double dc, x, y;
+    uint32_t id;
+};
+
+#ifndef VIS_POLAR_TILE
+#define VIS_POLAR_TILE 16
+#endif
+constexpr size_t kTilePx = VIS_POLAR_TILE;
+
+struct Sel {
+    double d2;
     uint32_t id;
 };
 
@@ -233,7 +248,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     KdTree tree(xy, n, 2);
     Buckets buckets(xy, n);
     // Tiles of about 16 full-resolution pixels a side.
-    const size_t T = std::max<size_t>(1, std::min<size_t>(nx, 16 / std::max<size_t>(1, p.step)));
+    const size_t T = std::max<size_t>(1, std::min<size_t>(nx, kTilePx / std::max<size_t>(1, p.step)));
     const size_t ntile = (nx + T - 1) / T;
     std::vector<Cand> cand;
     std::vector<double> centres(2 * ntile * ntile), dk(ntile * ntile);
@@ -249,6 +264,11 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
 
     double best[64];
     uint32_t bid[64];
+    std::vector<Sel> sel;
+    sel.reserve(256);
+    constexpr size_t kBoundCap = 128;
+    double bd2[kBoundCap], ad2[kBoundCap];
+    uint32_t bidb[kBoundCap], aid[kBoundCap];
     for (size_t ti = 0; ti < ntile; ++ti) {
         for (size_t tj = 0; tj < ntile; ++tj) {
             const size_t t = ti * ntile + tj;
@@ -261,42 +281,85 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             buckets.gather(cx, cy, R, cand);
             std::sort(cand.begin(), cand.end(), [](const Cand& a, const Cand& b) { return a.dc < b.dc; });
             const size_t nc = cand.size();
+            const double eps = 1e-12;
             for (size_t i = i0; i < i1; ++i) {
                 const double qy = i * stp + 0.5;
+                double prev_kth = std::numeric_limits<double>::infinity();
                 for (size_t j = j0; j < j1; ++j) {
                     const double qx = j * stp + 0.5;
                     double ex = qx - cx, ey = qy - cy;
-                    const double hp = std::sqrt(ex * ex + ey * ey) * (1.0 + 1e-12) + 1e-9;
-                    size_t cnt = 0;
-                    double kth = std::numeric_limits<double>::infinity();
+                    const double hp = std::sqrt(ex * ex + ey * ey);
+                    // Bounds of this pixel's K-th distance, from the tile centre and from the
+                    // previous pixel of the row (one step away): targets nearer than `lo` are
+                    // certainly among the K nearest, targets farther than `hi` certainly not.
+                    double hi = std::min(dk[t] + hp, prev_kth + stp);
+                    double lo = dk[t] - hp;
+                    if (prev_kth < std::numeric_limits<double>::infinity()) lo = std::max(lo, prev_kth - stp);
+                    hi = hi * (1.0 + 8 * eps) + 1e-9;
+                    lo = lo * (1.0 - 8 * eps) - 1e-9;
+                    const double reach = (hi + hp) * (1.0 + 8 * eps) + 1e-9;
+                    const double hi2 = hi * hi * (1.0 + 8 * eps);
+                    const double lo2 = lo > 0.0 ? lo * lo * (1.0 - 8 * eps) : -1.0;
+                    size_t na = 0, nbnd = 0;
+                    bool overflow = false;
                     for (size_t a = 0; a < nc; ++a) {
                         const Cand& cd = cand[a];
-                        if (cd.dc > kth + hp) break;
+                        if (cd.dc > reach) break;
                         double dx = qx - cd.x, dy = qy - cd.y;
                         double d2 = dx * dx + dy * dy;
-                        if (cnt < K) {
-                            size_t pos = cnt++;
-                            while (pos > 0 && best[pos - 1] > d2) {
-                                best[pos] = best[pos - 1];
-                                bid[pos] = bid[pos - 1];
-                                --pos;
-                            }
-                            best[pos] = d2;
-                            bid[pos] = cd.id;
-                            if (cnt == K) kth = std::sqrt(best[K - 1]) * (1.0 + 1e-12);
-                        } else if (d2 < best[K - 1]) {
-                            size_t pos = K - 1;
-                            while (pos > 0 && best[pos - 1] > d2) {
-                                best[pos] = best[pos - 1];
-                                bid[pos] = bid[pos - 1];
-                                --pos;
-                            }
-                            best[pos] = d2;
-                            bid[pos] = cd.id;
-                            kth = std::sqrt(best[K - 1]) * (1.0 + 1e-12);
+                        // Branch-free appends; the counts may run past the capacity, which
+                        // is checked below (writes stay on the last slot).
+                        const bool in_a = d2 < lo2;
+                        const bool in_b = !in_a && d2 <= hi2;
+                        const size_t ia = na < kBoundCap ? na : kBoundCap - 1;
+                        const size_t ib = nbnd < kBoundCap ? nbnd : kBoundCap - 1;
+                        ad2[ia] = d2;
+                        aid[ia] = cd.id;
+                        bd2[ib] = d2;
+                        bidb[ib] = cd.id;
+                        na += in_a;
+                        nbnd += in_b;
+                    }
+                    if (na <= K) {
+                        for (size_t a = 0; a < na; ++a) {
+                            best[a] = ad2[a];
+                            bid[a] = aid[a];
                         }
                     }
-                    sh.shade(best, bid, K, std::sqrt(best[0]), out + 4 * (i * nx + j));
+                    if (na > K || nbnd >= kBoundCap || na + nbnd < K) overflow = true;
+                    if (!overflow) {
+                        // The K - na smallest of the boundary set complete the neighbours.
+                        size_t need = K - na;
+                        for (size_t a = 0; a < need; ++a) {
+                            size_t mn = a;
+                            for (size_t b2i = a + 1; b2i < nbnd; ++b2i)
+                                if (bd2[b2i] < bd2[mn]) mn = b2i;
+                            std::swap(bd2[a], bd2[mn]);
+                            std::swap(bidb[a], bidb[mn]);
+                            best[na + a] = bd2[a];
+                            bid[na + a] = bidb[a];
+                        }
+                    } else {
+                        // Rounding or a loose bound: select among every candidate.
+                        sel.clear();
+                        for (size_t a = 0; a < nc; ++a) {
+                            double dx = qx - cand[a].x, dy = qy - cand[a].y;
+                            sel.push_back({dx * dx + dy * dy, cand[a].id});
+                        }
+                        auto by_d2 = [](const Sel& x, const Sel& y) { return x.d2 < y.d2; };
+                        std::nth_element(sel.begin(), sel.begin() + (K - 1), sel.end(), by_d2);
+                        for (size_t k = 0; k < K; ++k) {
+                            best[k] = sel[k].d2;
+                            bid[k] = sel[k].id;
+                        }
+                    }
+                    double d0 = best[0], dkk = best[0];
+                    for (size_t k = 1; k < K; ++k) {
+                        d0 = best[k] < d0 ? best[k] : d0;
+                        dkk = best[k] > dkk ? best[k] : dkk;
+                    }
+                    prev_kth = std::sqrt(dkk);
+                    sh.shade(best, bid, K, std::sqrt(d0), out + 4 * (i * nx + j));
                 }
             }
         }
