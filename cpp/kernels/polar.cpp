@@ -269,6 +269,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     constexpr size_t kBoundCap = 128;
     double bd2[kBoundCap], ad2[kBoundCap];
     uint32_t bidb[kBoundCap], aid[kBoundCap];
+    std::vector<double> up_kth(T);
     for (size_t ti = 0; ti < ntile; ++ti) {
         for (size_t tj = 0; tj < ntile; ++tj) {
             const size_t t = ti * ntile + tj;
@@ -282,9 +283,11 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             std::sort(cand.begin(), cand.end(), [](const Cand& a, const Cand& b) { return a.dc < b.dc; });
             const size_t nc = cand.size();
             const double eps = 1e-12;
+            const double inf = std::numeric_limits<double>::infinity();
+            std::fill(up_kth.begin(), up_kth.end(), inf);
             for (size_t i = i0; i < i1; ++i) {
                 const double qy = i * stp + 0.5;
-                double prev_kth = std::numeric_limits<double>::infinity();
+                double prev_kth = inf;
                 for (size_t j = j0; j < j1; ++j) {
                     const double qx = j * stp + 0.5;
                     double ex = qx - cx, ey = qy - cy;
@@ -292,9 +295,12 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     // Bounds of this pixel's K-th distance, from the tile centre and from the
                     // previous pixel of the row (one step away): targets nearer than `lo` are
                     // certainly among the K nearest, targets farther than `hi` certainly not.
-                    double hi = std::min(dk[t] + hp, prev_kth + stp);
+                    // ... and from the pixel above in the same column.
+                    const double above = up_kth[j - j0];
+                    double hi = std::min(dk[t] + hp, std::min(prev_kth, above) + stp);
                     double lo = dk[t] - hp;
-                    if (prev_kth < std::numeric_limits<double>::infinity()) lo = std::max(lo, prev_kth - stp);
+                    if (prev_kth < inf) lo = std::max(lo, prev_kth - stp);
+                    if (above < inf) lo = std::max(lo, above - stp);
                     hi = hi * (1.0 + 8 * eps) + 1e-9;
                     lo = lo * (1.0 - 8 * eps) - 1e-9;
                     const double reach = (hi + hp) * (1.0 + 8 * eps) + 1e-9;
@@ -330,6 +336,19 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     if (!overflow) {
                         // The K - na smallest of the boundary set complete the neighbours.
                         size_t need = K - na;
+                        if (need > 6 && need < nbnd) {
+                            // Many to pick: partition the boundary set first.
+                            std::vector<Sel>& tmp = sel;
+                            tmp.clear();
+                            for (size_t a = 0; a < nbnd; ++a) tmp.push_back({bd2[a], bidb[a]});
+                            std::nth_element(tmp.begin(), tmp.begin() + (need - 1), tmp.end(),
+                                             [](const Sel& x, const Sel& y) { return x.d2 < y.d2; });
+                            for (size_t a = 0; a < nbnd; ++a) {
+                                bd2[a] = tmp[a].d2;
+                                bidb[a] = tmp[a].id;
+                            }
+                            nbnd = need;
+                        }
                         for (size_t a = 0; a < need; ++a) {
                             size_t mn = a;
                             for (size_t b2i = a + 1; b2i < nbnd; ++b2i)
@@ -359,6 +378,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                         dkk = best[k] > dkk ? best[k] : dkk;
                     }
                     prev_kth = std::sqrt(dkk);
+                    up_kth[j - j0] = prev_kth;
                     sh.shade(best, bid, K, std::sqrt(d0), out + 4 * (i * nx + j));
                 }
             }
