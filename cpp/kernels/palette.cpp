@@ -4,9 +4,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VIS_PALETTE_AVX2 1
 #endif
 
 namespace vis {
@@ -99,6 +104,136 @@ BytePalette::BytePalette(const double* cm, size_t rows, size_t cols)
         base_[rows] = xp_[rows - 1];
         for (size_t c = 0; c < 4; ++c) fk_[rows * 4 + c] = fp_[(rows - 1) * 4 + c];
     }
+}
+
+#if defined(VIS_PALETTE_AVX2)
+namespace {
+
+bool cpu_has_avx2() {
+    static const bool v = __builtin_cpu_supports("avx2");
+    return v;
+}
+
+// 16-byte lane masks for the four colours of a 4-value group, indexed by the
+// 4-bit movemask of the lanes to replace.
+struct LaneMasks {
+    alignas(16) uint32_t m[16][4];
+    LaneMasks() {
+        for (int b = 0; b < 16; ++b)
+            for (int j = 0; j < 4; ++j) m[b][j] = (b >> j) & 1 ? 0xFFFFFFFFu : 0u;
+    }
+};
+const LaneMasks kLaneMasks;
+
+// Four lambda values per step, AVX2.  The value is clamped into [lo, hi]
+// first (a NaN stays NaN), then c = the number of thresholds xp[1..n-1] that
+// are <= the clamped value selects row c: rows 0..n-2 are the segments,
+// row n-1 the upper end (slope 0).  Each value evaluates its row for all four
+// channels in one register: slope * (xc - start) + byte, as separate multiply
+// and add.  At a stop and at either end the difference is 0, so the stop's
+// byte comes out unchanged; a NaN value stays NaN and its bytes become 0
+// (the conversion of NaN gives INT_MIN, which the unsigned saturating pack
+// turns into 0).  Values above 255 are clipped by the min, values below 0 by
+// the saturating packs, so the result is clip-to-[0, 255] then truncation.
+//
+// NT > 0: the thresholds are counted with NT compares (padded with NaN,
+// which never compares true); NT == 0: a binary search per value.
+// kReplace: values equal to `special` get the bytes `special_word`.
+template <int NT, bool kReplace>
+__attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t m, const double* thr,
+                                                      size_t nthr, const double* base, const double* sk,
+                                                      const double* fk, double lo, double hi, double special,
+                                                      uint32_t special_word, uint8_t* out) {
+    constexpr int NTA = NT > 0 ? NT : 1;
+    __m256d t[NTA];
+    for (int s = 0; s < NTA; ++s)
+        t[s] = _mm256_set1_pd(static_cast<size_t>(s) < nthr ? thr[s] : std::numeric_limits<double>::quiet_NaN());
+    const __m256d vlo = _mm256_set1_pd(lo), vhi = _mm256_set1_pd(hi), top = _mm256_set1_pd(255.0);
+    const __m256d vspecial = _mm256_set1_pd(special);
+    const __m128i vword = _mm_set1_epi32(static_cast<int>(special_word));
+    alignas(32) int64_t kk[4];
+    alignas(32) double xs[4];
+
+    alignas(32) double tail[4];
+    alignas(16) uint8_t tail_bytes[16];
+    for (size_t i = 0; i < m; i += 4) {
+        const double* src = lam + i;
+        uint8_t* dst = out + 4 * i;
+        const size_t rest = m - i;
+        if (rest < 4) {  // last partial group: padded copy in, partial copy out
+            for (int j = 0; j < 4; ++j) tail[j] = lo;
+            std::memcpy(tail, src, rest * sizeof(double));
+            src = tail;
+            dst = tail_bytes;
+        }
+        const __m256d x = _mm256_loadu_pd(src);
+        const __m256d xc = _mm256_min_pd(vhi, _mm256_max_pd(vlo, x));
+        _mm256_store_pd(xs, xc);
+        if (NT > 0) {
+            __m256i cnt = _mm256_setzero_si256();
+            for (int s = 0; s < NTA; ++s)
+                cnt = _mm256_sub_epi64(cnt, _mm256_castpd_si256(_mm256_cmp_pd(t[s], xc, _CMP_LE_OQ)));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(kk), cnt);
+        } else {
+            for (int j = 0; j < 4; ++j) {
+                const double* it = std::upper_bound(thr, thr + nthr, xs[j]);
+                kk[j] = static_cast<int64_t>(it - thr);
+            }
+        }
+        __m128i iv[4];
+        for (int j = 0; j < 4; ++j) {
+            const size_t k = static_cast<size_t>(kk[j]);
+            const __m256d dx = _mm256_sub_pd(_mm256_broadcast_sd(xs + j), _mm256_broadcast_sd(base + k));
+            __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(sk + 4 * k), dx), _mm256_loadu_pd(fk + 4 * k));
+            v = _mm256_min_pd(top, v);
+            iv[j] = _mm256_cvttpd_epi32(v);
+        }
+        __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(iv[0], iv[1]), _mm_packs_epi32(iv[2], iv[3]));
+        if (kReplace) {
+            const int msk = _mm256_movemask_pd(_mm256_cmp_pd(x, vspecial, _CMP_EQ_OQ));
+            const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneMasks.m[msk]));
+            bytes = _mm_blendv_epi8(bytes, vword, lanes);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
+        if (rest < 4) std::memcpy(out + 4 * i, tail_bytes, rest * 4);
+    }
+}
+
+}  // namespace
+#endif
+
+bool BytePalette::colour_avx2(const double* lam, size_t m, const double* special,
+                              const uint8_t* special_bytes, uint8_t* out) const {
+#if defined(VIS_PALETTE_AVX2)
+    if (!fast_ || !cpu_has_avx2()) return false;
+    const size_t n = n_;
+    // Rows 1..n of the branch-free tables: segment 0..n-2, then the upper end.
+    const double* thr = xp_.data() + 1;
+    const size_t nthr = n - 1;
+    const double* base = base_.data() + 1;
+    const double* sk = sk_.data() + 4;
+    const double* fk = fk_.data() + 4;
+    const double lo = xp_[0], hi = xp_[n - 1];
+    uint32_t word = 0;
+    double sp = 0.0;
+    if (special) {
+        sp = *special;
+        std::memcpy(&word, special_bytes, 4);
+    }
+    auto run = [&](auto nt_tag) {
+        constexpr int NT = decltype(nt_tag)::value;
+        if (special) colour_rows_avx2<NT, true>(lam, m, thr, nthr, base, sk, fk, lo, hi, sp, word, out);
+        else colour_rows_avx2<NT, false>(lam, m, thr, nthr, base, sk, fk, lo, hi, sp, word, out);
+    };
+    if (nthr <= 4) run(std::integral_constant<int, 4>());
+    else if (nthr <= 8) run(std::integral_constant<int, 8>());
+    else if (nthr <= 16) run(std::integral_constant<int, 16>());
+    else run(std::integral_constant<int, 0>());
+    return true;
+#else
+    (void)lam; (void)m; (void)special; (void)special_bytes; (void)out;
+    return false;
+#endif
 }
 
 // With strictly increasing finite stops and finite slopes the exact rule
@@ -229,11 +364,20 @@ void BytePalette::colour_one(double x, uint8_t out[4]) const {
 }
 
 void BytePalette::colour(const double* lam, size_t m, uint8_t* out) const {
+    if (colour_avx2(lam, m, nullptr, nullptr, out)) return;
     if (fast_) {
         colour_fast(lam, m, out);
         return;
     }
     for (size_t i = 0; i < m; ++i) colour_one(lam[i], out + 4 * i);
+}
+
+void BytePalette::colour_replacing(const double* lam, size_t m, double special, const uint8_t special_bytes[4],
+                                   uint8_t* out) const {
+    if (colour_avx2(lam, m, &special, special_bytes, out)) return;
+    colour(lam, m, out);
+    for (size_t i = 0; i < m; ++i)
+        if (lam[i] == special) std::memcpy(out + 4 * i, special_bytes, 4);
 }
 
 }  // namespace vis

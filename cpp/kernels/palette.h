@@ -49,6 +49,10 @@ public:
     // Colours m lambda values into m * 4 bytes (R, G, B, A per value).
     void colour(const double* lam, size_t m, uint8_t* out) const;
 
+    // The same, except that values equal to `special` get `special_bytes`.
+    void colour_replacing(const double* lam, size_t m, double special, const uint8_t special_bytes[4],
+                          uint8_t* out) const;
+
     // Bytes of one lambda value.
     void colour_one(double lam, uint8_t out[4]) const;
 
@@ -68,6 +72,10 @@ private:
 
     size_t segment(double x) const;
     void colour_fast(const double* lam, size_t m, uint8_t* out) const;
+    // AVX2 form of the branch-free path, chosen at run time; false when the
+    // palette or the processor does not allow it.
+    bool colour_avx2(const double* lam, size_t m, const double* special, const uint8_t* special_bytes,
+                     uint8_t* out) const;
 };
 
 }  // namespace vis
