@@ -41,11 +41,15 @@ public:
         q_ = -0.5 * power;
         fast_ = std::isfinite(power) && std::fabs(power) <= 64.0;
         if (!fast_) return;
-        for (int e = 0; e < 2047; ++e) {
-            double v = std::exp2(q_ * static_cast<double>(e - 1023));
-            ok_[e] = v > 1e-270 && v < 1e270;
-            E_[e] = v;
-        }
+        // The fast range: s in [1e-6, 1e300) and inside the run of binades around 1
+        // whose factors 2^(q e) stay within [1e-270, 1e270].
+        int elo = 1023, ehi = 1023;
+        for (int e = 0; e < 2047; ++e) E_[e] = std::exp2(q_ * static_cast<double>(e - 1023));
+        auto fine = [&](int e) { return E_[e] > 1e-270 && E_[e] < 1e270; };
+        while (elo > 1 && fine(elo - 1)) --elo;
+        while (ehi < 2045 && fine(ehi + 1)) ++ehi;
+        s_lo_ = std::max(1e-6, std::ldexp(1.0, elo - 1023));
+        s_hi_ = std::min(1e300, std::ldexp(1.0, ehi - 1023 + 1));
         for (int j = 0; j < 1024; ++j) {
             double mj = 1.0 + j / 1024.0;
             M_[j] = std::pow(mj, q_);
@@ -59,16 +63,15 @@ public:
     }
 
     inline double operator()(double s) const {
-        if (fast_ && s >= 1e-6 && s < 1e300) {
+        // s_lo_ / s_hi_ bound the binades whose table entries neither over- nor underflow.
+        if (s >= s_lo_ && s < s_hi_) {
             uint64_t bits = std::bit_cast<uint64_t>(s);
             int e = static_cast<int>(bits >> 52);
-            if (ok_[e]) {
-                int j = static_cast<int>((bits >> 42) & 1023);
-                double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
-                double r = (m - (1.0 + j / 1024.0)) * inv_[j];
-                double poly = 1.0 + r * (c1_ + r * (c2_ + r * (c3_ + r * (c4_ + r * c5_))));
-                return E_[e] * M_[j] * poly;
-            }
+            int j = static_cast<int>((bits >> 42) & 1023);
+            double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
+            double r = (m - (1.0 + j / 1024.0)) * inv_[j];
+            double poly = 1.0 + r * (c1_ + r * (c2_ + r * (c3_ + r * (c4_ + r * c5_))));
+            return E_[e] * M_[j] * poly;
         }
         double d = std::sqrt(s);
         if (d < 0.001) d = 0.001;
@@ -79,8 +82,8 @@ private:
     double power_, q_;
     bool fast_ = false;
     double c1_ = 0, c2_ = 0, c3_ = 0, c4_ = 0, c5_ = 0;
+    double s_lo_ = 1.0, s_hi_ = 0.0;  // empty fast range unless set
     double E_[2047];
-    bool ok_[2047] = {};
     double M_[1024], inv_[1024];
 };
 
@@ -270,6 +273,8 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     double bd2[kBoundCap], ad2[kBoundCap];
     uint32_t bidb[kBoundCap], aid[kBoundCap];
     std::vector<double> up_kth(T);
+    std::vector<double> cdc, cxs, cys, d2buf;
+    std::vector<uint32_t> cid;
     for (size_t ti = 0; ti < ntile; ++ti) {
         for (size_t tj = 0; tj < ntile; ++tj) {
             const size_t t = ti * ntile + tj;
@@ -283,6 +288,18 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             std::sort(cand.begin(), cand.end(), [](const Cand& a, const Cand& b) { return a.dc < b.dc; });
             const size_t nc = cand.size();
             const double eps = 1e-12;
+            // Structure of arrays for the per-pixel scans.
+            cdc.resize(nc);
+            cxs.resize(nc);
+            cys.resize(nc);
+            cid.resize(nc);
+            d2buf.resize(nc);
+            for (size_t a = 0; a < nc; ++a) {
+                cdc[a] = cand[a].dc;
+                cxs[a] = cand[a].x;
+                cys[a] = cand[a].y;
+                cid[a] = cand[a].id;
+            }
             const double inf = std::numeric_limits<double>::infinity();
             std::fill(up_kth.begin(), up_kth.end(), inf);
             for (size_t i = i0; i < i1; ++i) {
@@ -308,11 +325,17 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     const double lo2 = lo > 0.0 ? lo * lo * (1.0 - 8 * eps) : -1.0;
                     size_t na = 0, nbnd = 0;
                     bool overflow = false;
-                    for (size_t a = 0; a < nc; ++a) {
-                        const Cand& cd = cand[a];
-                        if (cd.dc > reach) break;
-                        double dx = qx - cd.x, dy = qy - cd.y;
-                        double d2 = dx * dx + dy * dy;
+                    const size_t nr = static_cast<size_t>(std::upper_bound(cdc.begin(), cdc.end(), reach) - cdc.begin());
+                    const double* xs = cxs.data();
+                    const double* ys = cys.data();
+                    double* d2s = d2buf.data();
+                    for (size_t a = 0; a < nr; ++a) {
+                        double dx = qx - xs[a], dy = qy - ys[a];
+                        d2s[a] = dx * dx + dy * dy;
+                    }
+                    for (size_t a = 0; a < nr; ++a) {
+                        const double d2 = d2s[a];
+                        const uint32_t id = cid[a];
                         // Branch-free appends; the counts may run past the capacity, which
                         // is checked below (writes stay on the last slot).
                         const bool in_a = d2 < lo2;
@@ -320,9 +343,9 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                         const size_t ia = na < kBoundCap ? na : kBoundCap - 1;
                         const size_t ib = nbnd < kBoundCap ? nbnd : kBoundCap - 1;
                         ad2[ia] = d2;
-                        aid[ia] = cd.id;
+                        aid[ia] = id;
                         bd2[ib] = d2;
-                        bidb[ib] = cd.id;
+                        bidb[ib] = id;
                         na += in_a;
                         nbnd += in_b;
                     }
