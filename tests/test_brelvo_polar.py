@@ -240,3 +240,12 @@ def test_degenerate_layouts_agree(kind, scale):
         assert np.abs(got[..., 3].astype(int) - ref[0][..., 3].astype(int)).max() <= 1
     else:
         assert_close_to_reference(img, ref)
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf, 1e308])
+def test_non_finite_colours_give_defined_bytes(bad):
+    cloud = make_cloud(30, seed=21, top=18.0)
+    cols = cloud[2].astype(float)
+    cols[4, 0] = bad
+    cloud = (cloud[0], cloud[1], cols)
+    assert_close_to_reference(render(cloud), polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
