@@ -131,7 +131,9 @@ nb::object apply_colormap(nb::handle t, nb::handle colormap) {
 
 // ---------------------------------------------------------------- lambda
 
-using BoolArray = nb::ndarray<const bool, nb::c_contig, nb::device::cpu, nb::ro>;
+// Mask bytes: a bool array is read through a uint8 view, since its bytes may be
+// anything a caller viewed as bool (only zero is false).
+using MaskArray = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu, nb::ro>;
 
 // A plain number as the arithmetic uses it: TypeError for anything that is not
 // a real number (strings included).
@@ -159,7 +161,7 @@ bool truthy(nb::handle h) {
 struct LambdaInput {
     vis::F64View value;
     nb::object mask_owner;
-    const bool* mask = nullptr;
+    const uint8_t* mask = nullptr;
     vis::LambdaRule rule;
     Shape shape;
 };
@@ -186,8 +188,8 @@ LambdaInput lambda_input(nb::handle field, nb::handle ground, nb::handle data_mi
         if (!vshape.equal(bshape))
             in.value = vis::view_f64(np.attr("broadcast_to")(in.value.owner, bshape));
         if (!mshape.equal(bshape)) m = np.attr("broadcast_to")(m, bshape);
-        in.mask_owner = asc(m);
-        in.mask = nb::cast<BoolArray>(in.mask_owner).data();
+        in.mask_owner = asc(m).attr("view")(np.attr("uint8"));
+        in.mask = nb::cast<MaskArray>(in.mask_owner).data();
         in.shape = shape_of(in.value);
     }
     return in;

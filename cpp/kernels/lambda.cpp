@@ -88,7 +88,7 @@ inline __m128d all_or_none(bool on) { return _mm_castsi128_pd(_mm_set1_epi64x(on
 #endif
 
 template <bool kBipolar, bool kMask>
-void lambda_loop(const double* v, size_t n, const LambdaRule& r, const bool* mask, double* out) {
+void lambda_loop(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out) {
     const double g = r.ground;
     const bool above_on = g != r.data_max, below_on = g != r.data_min;
     const double denom_above = r.data_max - g, denom_below = g - r.data_min;
@@ -122,7 +122,7 @@ void lambda_loop(const double* v, size_t n, const LambdaRule& r, const bool* mas
             num = select(_mm_and_pd(m_sent, _mm_cmpeq_pd(x, zero)), nodata, num);
             num = select(_mm_cmpeq_pd(_mm_sub_pd(x, x), zero), num, half);
             if (kMask) {
-                const __m128d mv = _mm_castsi128_pd(_mm_set_epi64x(mask[i + 1] ? -1 : 0, mask[i] ? -1 : 0));
+                const __m128d mv = _mm_castsi128_pd(_mm_set_epi64x(mask[i + 1] != 0 ? -1 : 0, mask[i] != 0 ? -1 : 0));
                 num = select(mv, num, half);
             }
             _mm_storeu_pd(out + i, num);
@@ -150,14 +150,14 @@ void lambda_loop(const double* v, size_t n, const LambdaRule& r, const bool* mas
         num = (dev > neg_esik && dev < esik) ? 0.5 : num;
         num = (sentinel && x == 0.0) ? 1.5 : num;
         num = (x - x == 0.0) ? num : 0.5;  // NaN, +inf, -inf
-        if (kMask) num = mask[i] ? num : 0.5;
+        if (kMask) num = mask[i] != 0 ? num : 0.5;
         out[i] = num;
     }
 }
 
 }  // namespace
 
-void compute_lambda(const double* v, size_t n, const LambdaRule& r, const bool* mask, double* out) {
+void compute_lambda(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out) {
     const bool bipolar = (r.data_max - r.data_min) > 0.1;
     if (bipolar) {
         if (mask) lambda_loop<true, true>(v, n, r, mask, out);

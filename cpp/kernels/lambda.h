@@ -19,8 +19,9 @@ struct LambdaRule {
     bool sentinel;  // value 0 -> no-data lambda 1.5
 };
 
-// lambda of n cells.  `mask` (nullable) holds one bool byte per cell; false
-// cells get 0.5.  Quotients are formed only for the cells that use them.
-void compute_lambda(const double* v, size_t n, const LambdaRule& r, const bool* mask, double* out);
+// lambda of n cells.  `mask` (nullable) holds one byte per cell, read as raw
+// bytes (any non-zero byte is true, so a bool array viewed over arbitrary
+// bytes is still well defined); false cells get 0.5.  Quotients are formed only for the cells that use them.
+void compute_lambda(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out);
 
 }  // namespace vis
