@@ -103,6 +103,19 @@ BytePalette::BytePalette(const double* cm, size_t rows, size_t cols)
         }
         base_[rows] = xp_[rows - 1];
         for (size_t c = 0; c < 4; ++c) fk_[rows * 4 + c] = fp_[(rows - 1) * 4 + c];
+        // Rows 1..n of the tables above (segments 0..n-2, then the upper end)
+        // in the layout of the AVX2 path.
+        rows8_.resize(rows * 8);
+        starts4_.assign(rows * 4, 0.0);
+        for (size_t c = 0; c < rows; ++c) {
+            for (size_t ch = 0; ch < 4; ++ch) {
+                rows8_[8 * c + ch] = sk_[(c + 1) * 4 + ch];
+                rows8_[8 * c + 4 + ch] = fk_[(c + 1) * 4 + ch];
+            }
+            starts4_[4 * c] = base_[c + 1];
+        }
+        clip_ = false;
+        for (double v : fp_) clip_ = clip_ || v > 255.0;
     }
 }
 
@@ -133,69 +146,87 @@ const LaneMasks kLaneMasks;
 // and add.  At a stop and at either end the difference is 0, so the stop's
 // byte comes out unchanged; a NaN value stays NaN and its bytes become 0
 // (the conversion of NaN gives INT_MIN, which the unsigned saturating pack
-// turns into 0).  Values above 255 are clipped by the min, values below 0 by
-// the saturating packs, so the result is clip-to-[0, 255] then truncation.
+// turns into 0).  Values above 255 are clipped by the min (needed only when a
+// stop byte lies above 255: otherwise no value can reach 256), values below
+// 0 by the saturating packs, so the result is clip-to-[0, 255] then
+// truncation.
 //
 // NT > 0: the thresholds are counted with NT compares (padded with NaN,
 // which never compares true); NT == 0: a binary search per value.
 // kReplace: values equal to `special` get the bytes `special_word`.
-template <int NT, bool kReplace>
-__attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t m, const double* thr,
-                                                      size_t nthr, const double* base, const double* sk,
-                                                      const double* fk, double lo, double hi, double special,
+//
+// Table layout: rows[8c .. 8c+3] slopes, rows[8c+4 .. 8c+7] bytes of row c;
+// starts[4c] the row's start.  The row index is kept as a byte offset of
+// 32 * c, so both tables are addressed without a multiply.
+struct RowsAvx2 {
+    const double* thr;
+    size_t nthr;
+    const char* rows;
+    const char* starts;
+};
+
+template <int NT, bool kReplace, bool kClip>
+__attribute__((target("avx2"), always_inline)) inline void group_avx2(const double* src, uint8_t* dst,
+                                                                     const RowsAvx2& tb, const __m256d* t,
+                                                                     __m256d vlo, __m256d vhi,
+                                                                     __m256d vspecial, __m128i vword) {
+    alignas(32) int64_t kk[4];
+    alignas(32) double xs[4];
+    const __m256d x = _mm256_loadu_pd(src);
+    const __m256d xc = _mm256_min_pd(vhi, _mm256_max_pd(vlo, x));
+    _mm256_store_pd(xs, xc);
+    if (NT > 0) {
+        __m256i cnt = _mm256_setzero_si256();
+        for (int s = 0; s < NT; ++s)
+            cnt = _mm256_sub_epi64(cnt, _mm256_castpd_si256(_mm256_cmp_pd(t[s], xc, _CMP_LE_OQ)));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(kk), _mm256_slli_epi64(cnt, 5));
+    } else {
+        for (int j = 0; j < 4; ++j) {
+            const double* it = std::upper_bound(tb.thr, tb.thr + tb.nthr, xs[j]);
+            kk[j] = static_cast<int64_t>(it - tb.thr) * 32;
+        }
+    }
+    __m128i iv[4];
+    for (int j = 0; j < 4; ++j) {
+        const ptrdiff_t k = static_cast<ptrdiff_t>(kk[j]);
+        const __m256d dx = _mm256_sub_pd(_mm256_broadcast_sd(xs + j),
+                                         _mm256_broadcast_sd(reinterpret_cast<const double*>(tb.starts + k)));
+        const double* row = reinterpret_cast<const double*>(tb.rows + 2 * k);
+        __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(row), dx), _mm256_loadu_pd(row + 4));
+        if (kClip) v = _mm256_min_pd(_mm256_set1_pd(255.0), v);
+        iv[j] = _mm256_cvttpd_epi32(v);
+    }
+    __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(iv[0], iv[1]), _mm_packs_epi32(iv[2], iv[3]));
+    if (kReplace) {
+        const int msk = _mm256_movemask_pd(_mm256_cmp_pd(x, vspecial, _CMP_EQ_OQ));
+        const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneMasks.m[msk]));
+        bytes = _mm_blendv_epi8(bytes, vword, lanes);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
+}
+
+template <int NT, bool kReplace, bool kClip>
+__attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t m, const RowsAvx2& tb,
+                                                      double lo, double hi, double special,
                                                       uint32_t special_word, uint8_t* out) {
     constexpr int NTA = NT > 0 ? NT : 1;
     __m256d t[NTA];
     for (int s = 0; s < NTA; ++s)
-        t[s] = _mm256_set1_pd(static_cast<size_t>(s) < nthr ? thr[s] : std::numeric_limits<double>::quiet_NaN());
-    const __m256d vlo = _mm256_set1_pd(lo), vhi = _mm256_set1_pd(hi), top = _mm256_set1_pd(255.0);
+        t[s] = _mm256_set1_pd(static_cast<size_t>(s) < tb.nthr ? tb.thr[s]
+                                                                : std::numeric_limits<double>::quiet_NaN());
+    const __m256d vlo = _mm256_set1_pd(lo), vhi = _mm256_set1_pd(hi);
     const __m256d vspecial = _mm256_set1_pd(special);
     const __m128i vword = _mm_set1_epi32(static_cast<int>(special_word));
-    alignas(32) int64_t kk[4];
-    alignas(32) double xs[4];
-
-    alignas(32) double tail[4];
-    alignas(16) uint8_t tail_bytes[16];
-    for (size_t i = 0; i < m; i += 4) {
-        const double* src = lam + i;
-        uint8_t* dst = out + 4 * i;
+    size_t i = 0;
+    for (; i + 4 <= m; i += 4)
+        group_avx2<NT, kReplace, kClip>(lam + i, out + 4 * i, tb, t, vlo, vhi, vspecial, vword);
+    if (i < m) {  // last partial group: padded copy in, partial copy out
         const size_t rest = m - i;
-        if (rest < 4) {  // last partial group: padded copy in, partial copy out
-            for (int j = 0; j < 4; ++j) tail[j] = lo;
-            std::memcpy(tail, src, rest * sizeof(double));
-            src = tail;
-            dst = tail_bytes;
-        }
-        const __m256d x = _mm256_loadu_pd(src);
-        const __m256d xc = _mm256_min_pd(vhi, _mm256_max_pd(vlo, x));
-        _mm256_store_pd(xs, xc);
-        if (NT > 0) {
-            __m256i cnt = _mm256_setzero_si256();
-            for (int s = 0; s < NTA; ++s)
-                cnt = _mm256_sub_epi64(cnt, _mm256_castpd_si256(_mm256_cmp_pd(t[s], xc, _CMP_LE_OQ)));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(kk), cnt);
-        } else {
-            for (int j = 0; j < 4; ++j) {
-                const double* it = std::upper_bound(thr, thr + nthr, xs[j]);
-                kk[j] = static_cast<int64_t>(it - thr);
-            }
-        }
-        __m128i iv[4];
-        for (int j = 0; j < 4; ++j) {
-            const size_t k = static_cast<size_t>(kk[j]);
-            const __m256d dx = _mm256_sub_pd(_mm256_broadcast_sd(xs + j), _mm256_broadcast_sd(base + k));
-            __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(sk + 4 * k), dx), _mm256_loadu_pd(fk + 4 * k));
-            v = _mm256_min_pd(top, v);
-            iv[j] = _mm256_cvttpd_epi32(v);
-        }
-        __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(iv[0], iv[1]), _mm_packs_epi32(iv[2], iv[3]));
-        if (kReplace) {
-            const int msk = _mm256_movemask_pd(_mm256_cmp_pd(x, vspecial, _CMP_EQ_OQ));
-            const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneMasks.m[msk]));
-            bytes = _mm_blendv_epi8(bytes, vword, lanes);
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
-        if (rest < 4) std::memcpy(out + 4 * i, tail_bytes, rest * 4);
+        alignas(32) double tail[4] = {lo, lo, lo, lo};
+        alignas(16) uint8_t tail_bytes[16];
+        std::memcpy(tail, lam + i, rest * sizeof(double));
+        group_avx2<NT, kReplace, kClip>(tail, tail_bytes, tb, t, vlo, vhi, vspecial, vword);
+        std::memcpy(out + 4 * i, tail_bytes, rest * 4);
     }
 }
 
@@ -206,14 +237,9 @@ bool BytePalette::colour_avx2(const double* lam, size_t m, const double* special
                               const uint8_t* special_bytes, uint8_t* out) const {
 #if defined(VIS_PALETTE_AVX2)
     if (!fast_ || !cpu_has_avx2()) return false;
-    const size_t n = n_;
-    // Rows 1..n of the branch-free tables: segment 0..n-2, then the upper end.
     const double* thr = xp_.data() + 1;
-    const size_t nthr = n - 1;
-    const double* base = base_.data() + 1;
-    const double* sk = sk_.data() + 4;
-    const double* fk = fk_.data() + 4;
-    const double lo = xp_[0], hi = xp_[n - 1];
+    const size_t nthr = n_ - 1;
+    const double lo = xp_[0], hi = xp_[n_ - 1];
     uint32_t word = 0;
     double sp = 0.0;
     if (special) {
@@ -222,13 +248,31 @@ bool BytePalette::colour_avx2(const double* lam, size_t m, const double* special
     }
     auto run = [&](auto nt_tag) {
         constexpr int NT = decltype(nt_tag)::value;
-        if (special) colour_rows_avx2<NT, true>(lam, m, thr, nthr, base, sk, fk, lo, hi, sp, word, out);
-        else colour_rows_avx2<NT, false>(lam, m, thr, nthr, base, sk, fk, lo, hi, sp, word, out);
+        const RowsAvx2 tb{thr, nthr, reinterpret_cast<const char*>(rows8_.data()),
+                          reinterpret_cast<const char*>(starts4_.data())};
+        if (special) {
+            if (clip_) colour_rows_avx2<NT, true, true>(lam, m, tb, lo, hi, sp, word, out);
+            else colour_rows_avx2<NT, true, false>(lam, m, tb, lo, hi, sp, word, out);
+        } else {
+            if (clip_) colour_rows_avx2<NT, false, true>(lam, m, tb, lo, hi, sp, word, out);
+            else colour_rows_avx2<NT, false, false>(lam, m, tb, lo, hi, sp, word, out);
+        }
     };
-    if (nthr <= 4) run(std::integral_constant<int, 4>());
-    else if (nthr <= 8) run(std::integral_constant<int, 8>());
-    else if (nthr <= 16) run(std::integral_constant<int, 16>());
-    else run(std::integral_constant<int, 0>());
+    using std::integral_constant;
+    switch (nthr) {
+        case 1: run(integral_constant<int, 1>()); break;
+        case 2: run(integral_constant<int, 2>()); break;
+        case 3: run(integral_constant<int, 3>()); break;
+        case 4: run(integral_constant<int, 4>()); break;
+        case 5: run(integral_constant<int, 5>()); break;
+        case 6: run(integral_constant<int, 6>()); break;
+        case 7: run(integral_constant<int, 7>()); break;
+        case 8: run(integral_constant<int, 8>()); break;
+        default:
+            if (nthr <= 12) run(integral_constant<int, 12>());
+            else if (nthr <= 16) run(integral_constant<int, 16>());
+            else run(integral_constant<int, 0>());
+    }
     return true;
 #else
     (void)lam; (void)m; (void)special; (void)special_bytes; (void)out;

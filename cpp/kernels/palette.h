@@ -69,6 +69,9 @@ private:
     std::vector<double> base_;   // (n + 1) segment starts
     std::vector<double> fk_;     // (n + 1) * 4
     std::vector<double> sk_;     // (n + 1) * 4
+    std::vector<double> rows8_;    // n * 8: slopes and bytes of rows 1..n
+    std::vector<double> starts4_;  // n * 4: start of rows 1..n at every fourth entry
+    bool clip_ = true;             // some stop byte lies above 255
 
     size_t segment(double x) const;
     void colour_fast(const double* lam, size_t m, uint8_t* out) const;
