@@ -221,30 +221,22 @@ nb::object boya(nb::handle field, nb::handle ground, nb::handle data_min, nb::ha
     nb::object res = new_array<uint8_t>(shape, &out);
     {
         nb::gil_scoped_release nogil;
-        // Lambda and colour in cache-sized chunks; no-data cells get the
-        // ground colour darkened to 40 % of R, G, B, worked out once.
-        constexpr size_t kChunk = 2048;
+        // Lambda and colour in cache-sized chunks, one pass over the field:
+        // each chunk's lambda stays in L1 between the two kernels.  No-data
+        // cells (lambda 1.5) get the ground colour darkened to 40 % of R, G,
+        // B with the ground's own alpha, replaced while colouring.
+        constexpr size_t kChunk = 1024;
         double num[kChunk];
-        bool have_dark = false;
-        uint8_t dark[4] = {0, 0, 0, 0};
+        uint8_t ground[4], dark[4];
+        pal.colour_one(0.5, ground);
+        for (int c = 0; c < 3; ++c)
+            dark[c] = static_cast<uint8_t>(static_cast<int>(std::trunc(double(ground[c]) * 0.4)));
+        dark[3] = ground[3];
         const double* val = in.value.data();
         for (size_t s = 0; s < n; s += kChunk) {
             const size_t len = std::min(kChunk, n - s);
             vis::compute_lambda(val + s, len, in.rule, in.mask ? in.mask + s : nullptr, num);
-            uint8_t* o = out + 4 * s;
-            pal.colour(num, len, o);
-            for (size_t i = 0; i < len; ++i) {
-                if (num[i] != 1.5) continue;
-                if (!have_dark) {
-                    have_dark = true;
-                    uint8_t b[4];
-                    pal.colour_one(0.5, b);
-                    for (int c = 0; c < 3; ++c)
-                        dark[c] = static_cast<uint8_t>(static_cast<int>(std::trunc(double(b[c]) * 0.4)));
-                    dark[3] = b[3];
-                }
-                std::memcpy(o + 4 * i, dark, 4);
-            }
+            pal.colour_replacing(num, len, 1.5, dark, out + 4 * s);
         }
     }
     return res;
