@@ -945,6 +945,8 @@ void add_functions(nb::module_& m, std::initializer_list<const char*> names) {
 }  // namespace
 
 NB_MODULE(geo, m) {
+    m.doc() = "Geographic projection: spherical geodesy, Web Mercator tiles, magnetic declination, "
+              "target uncertainty.";
     for (int i = 0; i < N_COUNT; ++i) g_name[i] = intern(kNameText[i]);
     for (Signature* s : kSignatures)
         for (int i = 0; i < s->nparams; ++i) s->interned[i] = intern(s->params[i]);

@@ -29,6 +29,8 @@ static nb::object import_ckdtree() {
 NB_MODULE(brelvo, m) {
     using namespace vis::brelvo;
     ns().bind(m);
+    m.doc() = "Sonar blob field: colour -> lambda lookup, blob field, polar view, cache key, "
+              "strongest poles.";
     m.attr("np") = vis::numpy();
     nb::object tree = import_ckdtree();
     if (!tree.is_none()) g_scipy_ckdtree = tree.inc_ref();
