@@ -165,30 +165,38 @@ struct RowsAvx2 {
     const char* starts;
 };
 
-template <int NT, bool kReplace, bool kClip>
-__attribute__((target("avx2"), always_inline)) inline void group_avx2(const double* src, uint8_t* dst,
-                                                                     const RowsAvx2& tb, const __m256d* t,
-                                                                     __m256d vlo, __m256d vhi,
-                                                                     __m256d vspecial, __m128i vword) {
-    alignas(32) int64_t kk[4];
-    alignas(32) double xs[4];
-    const __m256d x = _mm256_loadu_pd(src);
-    const __m256d xc = _mm256_min_pd(vhi, _mm256_max_pd(vlo, x));
+// Phase 1 for four values: the clamped values and the byte offsets of their
+// rows (32 * row index).
+template <int NT>
+__attribute__((target("avx2"), always_inline)) inline void locate_avx2(const double* src, double* xs,
+                                                                      int64_t* off, const RowsAvx2& tb,
+                                                                      const __m256d* t, __m256d vlo,
+                                                                      __m256d vhi) {
+    const __m256d xc = _mm256_min_pd(vhi, _mm256_max_pd(vlo, _mm256_loadu_pd(src)));
     _mm256_store_pd(xs, xc);
     if (NT > 0) {
         __m256i cnt = _mm256_setzero_si256();
         for (int s = 0; s < NT; ++s)
             cnt = _mm256_sub_epi64(cnt, _mm256_castpd_si256(_mm256_cmp_pd(t[s], xc, _CMP_LE_OQ)));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(kk), _mm256_slli_epi64(cnt, 5));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(off), _mm256_slli_epi64(cnt, 5));
     } else {
         for (int j = 0; j < 4; ++j) {
             const double* it = std::upper_bound(tb.thr, tb.thr + tb.nthr, xs[j]);
-            kk[j] = static_cast<int64_t>(it - tb.thr) * 32;
+            off[j] = static_cast<int64_t>(it - tb.thr) * 32;
         }
     }
+}
+
+// Phase 2 for four values: evaluate each value's row for all four channels
+// and store the 16 bytes.  `src` is only read for the replacement test.
+template <bool kReplace, bool kClip>
+__attribute__((target("avx2"), always_inline)) inline void evaluate_avx2(const double* src, const double* xs,
+                                                                        const int64_t* off, uint8_t* dst,
+                                                                        const RowsAvx2& tb, __m256d vspecial,
+                                                                        __m128i vword) {
     __m128i iv[4];
     for (int j = 0; j < 4; ++j) {
-        const ptrdiff_t k = static_cast<ptrdiff_t>(kk[j]);
+        const ptrdiff_t k = static_cast<ptrdiff_t>(off[j]);
         const __m256d dx = _mm256_sub_pd(_mm256_broadcast_sd(xs + j),
                                          _mm256_broadcast_sd(reinterpret_cast<const double*>(tb.starts + k)));
         const double* row = reinterpret_cast<const double*>(tb.rows + 2 * k);
@@ -198,18 +206,23 @@ __attribute__((target("avx2"), always_inline)) inline void group_avx2(const doub
     }
     __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(iv[0], iv[1]), _mm_packs_epi32(iv[2], iv[3]));
     if (kReplace) {
-        const int msk = _mm256_movemask_pd(_mm256_cmp_pd(x, vspecial, _CMP_EQ_OQ));
+        const int msk = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(src), vspecial, _CMP_EQ_OQ));
         const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneMasks.m[msk]));
         bytes = _mm_blendv_epi8(bytes, vword, lanes);
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
 }
 
+// Blocks of up to kBlock values: first every value's row is located, then
+// every value is evaluated.  Splitting the two keeps the long dependency chain
+// of the row search out of the evaluation, so the loads of the row tables
+// depend only on memory written a little earlier and can issue ahead.
 template <int NT, bool kReplace, bool kClip>
 __attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t m, const RowsAvx2& tb,
                                                       double lo, double hi, double special,
                                                       uint32_t special_word, uint8_t* out) {
     constexpr int NTA = NT > 0 ? NT : 1;
+    constexpr size_t kBlock = 128;
     __m256d t[NTA];
     for (int s = 0; s < NTA; ++s)
         t[s] = _mm256_set1_pd(static_cast<size_t>(s) < tb.nthr ? tb.thr[s]
@@ -217,16 +230,23 @@ __attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t 
     const __m256d vlo = _mm256_set1_pd(lo), vhi = _mm256_set1_pd(hi);
     const __m256d vspecial = _mm256_set1_pd(special);
     const __m128i vword = _mm_set1_epi32(static_cast<int>(special_word));
-    size_t i = 0;
-    for (; i + 4 <= m; i += 4)
-        group_avx2<NT, kReplace, kClip>(lam + i, out + 4 * i, tb, t, vlo, vhi, vspecial, vword);
-    if (i < m) {  // last partial group: padded copy in, partial copy out
-        const size_t rest = m - i;
+    alignas(32) double xs[kBlock];
+    alignas(32) int64_t off[kBlock];
+    const size_t full = m & ~size_t(3);
+    for (size_t b = 0; b < full; b += kBlock) {
+        const size_t len = std::min(kBlock, full - b);
+        for (size_t i = 0; i < len; i += 4) locate_avx2<NT>(lam + b + i, xs + i, off + i, tb, t, vlo, vhi);
+        for (size_t i = 0; i < len; i += 4)
+            evaluate_avx2<kReplace, kClip>(lam + b + i, xs + i, off + i, out + 4 * (b + i), tb, vspecial, vword);
+    }
+    if (full < m) {  // last partial group: padded copy in, partial copy out
+        const size_t rest = m - full;
         alignas(32) double tail[4] = {lo, lo, lo, lo};
         alignas(16) uint8_t tail_bytes[16];
-        std::memcpy(tail, lam + i, rest * sizeof(double));
-        group_avx2<NT, kReplace, kClip>(tail, tail_bytes, tb, t, vlo, vhi, vspecial, vword);
-        std::memcpy(out + 4 * i, tail_bytes, rest * 4);
+        std::memcpy(tail, lam + full, rest * sizeof(double));
+        locate_avx2<NT>(tail, xs, off, tb, t, vlo, vhi);
+        evaluate_avx2<kReplace, kClip>(tail, xs, off, tail_bytes, tb, vspecial, vword);
+        std::memcpy(out + 4 * full, tail_bytes, rest * 4);
     }
 }
 
