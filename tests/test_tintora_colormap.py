@@ -108,3 +108,48 @@ def test_random_fields_bit_exact(seed):
     pal = np.c_[np.sort(rng.random(12)), rng.random((12, 4))]
     np.testing.assert_array_equal(T.apply_colormap(lam), ref.apply_colormap(lam))
     np.testing.assert_array_equal(T.apply_colormap(lam, pal), ref.apply_colormap(lam, pal))
+
+
+def _random_palette(rng, n):
+    return np.c_[np.sort(rng.uniform(-0.1, 1.1, n)), rng.random((n, 4))]
+
+
+# Palette sizes around every change of the row search (compare counts of 1 to
+# 8 thresholds, padded groups of 12 and 16, binary search beyond), inputs of
+# lengths that leave partial groups of four and partial blocks.
+@pytest.mark.parametrize("stops", [2, 3, 5, 7, 9, 10, 13, 14, 17, 18, 40])
+@pytest.mark.parametrize("size", [1, 3, 4, 130, 1027])
+def test_palette_sizes_and_lengths_bit_exact(stops, size):
+    rng = np.random.default_rng(stops * 1000 + size)
+    pal = _random_palette(rng, stops)
+    lam = rng.uniform(-0.3, 1.3, size)
+    hits = rng.integers(0, stops, size // 3)
+    lam[: hits.size] = pal[hits, 0]                     # exactly on the stops
+    nan = rng.random(size) < 0.05
+    expected = ref.apply_colormap(np.where(nan, 0.5, lam), pal)
+    expected[nan] = 0                                   # NaN lambda: byte 0
+    lam[nan] = np.nan
+    np.testing.assert_array_equal(T.apply_colormap(lam, pal), expected)
+
+
+def test_smooth_field_bit_exact():
+    yy, xx = np.mgrid[0:300, 0:301] / 300.0
+    lam = 0.5 + 0.5 * np.sin(7 * xx) * np.cos(5 * yy)
+    np.testing.assert_array_equal(T.apply_colormap(lam), ref.apply_colormap(lam))
+    lam = np.linspace(-0.05, 1.05, 100003)                # every byte boundary of the default palette
+    np.testing.assert_array_equal(T.apply_colormap(lam), ref.apply_colormap(lam))
+
+
+@pytest.mark.parametrize("pal", [
+    [[0, 0, 0, 0, 1], [0.5, 3, 0.5, -2, 1], [1, 1, 1, 1, 1]],   # bytes above 255 and below 0
+    [[0, 0, 0, 0, 1], [1e-300, 1, 1, 1, 1], [1, 0, 0, 0, 1]],  # a very steep segment
+])
+def test_out_of_range_bytes_are_clipped_everywhere(pal):
+    lam = np.r_[np.linspace(-0.1, 1.1, 1001), np.nan, np.inf, -np.inf, 5e-301]
+    expected = np.clip(np.nan_to_num(_interp_all(lam, pal), nan=0.0), 0.0, 255.0).astype(np.uint8)
+    np.testing.assert_array_equal(T.apply_colormap(lam, pal), expected)
+
+
+def _interp_all(lam, pal):
+    l, b = ref.stops_to_bytes(pal)
+    return np.trunc(np.stack([np.interp(lam, l, b[:, c].astype(np.float64)) for c in range(4)], axis=-1))

@@ -59,3 +59,15 @@ def test_random_fields_bit_exact(seed):
     nz = f[f != 0.0]
     np.testing.assert_array_equal(T.boya(nz, g, lo, hi, 0.7),
                                   T.apply_colormap(T.compute_lambda(nz, g, lo, hi, 0.7)))
+
+
+@pytest.mark.parametrize("size", [1, 2, 5, 1023, 1029, 5000])
+def test_no_data_cells_at_every_position(size):
+    rng = np.random.default_rng(size)
+    f = rng.normal(0, 5, size)
+    f[rng.random(size) < 0.3] = 0.0
+    f[-1] = 0.0                                          # last cell in a partial group
+    g, lo, hi = ref.running_baseline(f)
+    mask = rng.random(size) < 0.8
+    for kw in (dict(), dict(mask=mask), dict(sifiri_topraga_cek=False)):
+        np.testing.assert_array_equal(T.boya(f, g, lo, hi, 0.4, **kw), ref.boya(f, g, lo, hi, 0.4, **kw))
