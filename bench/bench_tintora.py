@@ -26,10 +26,12 @@ def best(fn, repeat):
 
 
 def row(name, ours, numpy_t, extra=""):
-    print(f"{name:<44} ours {ours * 1e3:9.2f} ms  numpy {numpy_t * 1e3:9.2f} ms  ratio {numpy_t / ours:7.1f}x {extra}")
+    print(f"{name:<44} ours {ours * 1e3:9.3f} ms  numpy {numpy_t * 1e3:9.3f} ms  ratio {numpy_t / ours:7.1f}x {extra}")
 
 
 def peak_rss_mb(side, m, n, power, smoothing):
+    # VmHWM is the peak of this process's own address space; ru_maxrss would
+    # carry over the peak of the (large) benchmark process across fork + exec.
     code = f"""
 import resource, sys, numpy as np
 sys.path.insert(0, {os.path.join(HERE, '..', 'tests')!r})
@@ -37,9 +39,13 @@ import reference_tintora as ref
 from visualization import tintora as T
 rng = np.random.default_rng(5)
 q = rng.normal(size=({m}, 3)); p = rng.normal(size=({n}, 3)); v = rng.normal(size={n})
-before = 0
 ({'T' if side == 'ours' else 'ref'}).rbf_fill(q, p, v, {power}, {smoothing})
-print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024.0)
+try:
+    with open('/proc/self/status') as fh:
+        kb = next(int(line.split()[1]) for line in fh if line.startswith('VmHWM:'))
+except (OSError, StopIteration):
+    kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(kb / 1024.0)
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return float(out.stdout.strip())
@@ -53,6 +59,12 @@ def main():
     for name, lam in (("apply_colormap 1000x1000 random lambda", lam_random),
                       ("apply_colormap 1000x1000 smooth lambda", lam_smooth)):
         row(name, best(lambda: T.apply_colormap(lam), 10), best(lambda: ref.apply_colormap(lam), 3))
+    pal12 = np.c_[np.linspace(0.0, 1.0, 12), rng.random((12, 4))]
+    row("apply_colormap 1000x1000 random, 12 stops", best(lambda: T.apply_colormap(lam_random, pal12), 10),
+        best(lambda: ref.apply_colormap(lam_random, pal12), 3))
+    lut = np.linspace(0.0, 1.0, 256)
+    row("apply_colormap 256 values (lookup table)", best(lambda: T.apply_colormap(lut), 200),
+        best(lambda: ref.apply_colormap(lut), 200))
 
     field = rng.normal(0.0, 5.0, (1000, 1000))
     field[rng.random(field.shape) < 0.1] = 0.0
@@ -61,6 +73,9 @@ def main():
         best(lambda: ref.compute_lambda(field, g, lo, hi, 0.5), 3))
     row("boya 1000x1000, 10% zero cells", best(lambda: T.boya(field, g, lo, hi, 0.5), 10),
         best(lambda: ref.boya(field, g, lo, hi, 0.5), 3))
+    mask = rng.random(field.shape) < 0.9
+    row("boya 1000x1000, 10% zero cells, mask", best(lambda: T.boya(field, g, lo, hi, 0.5, mask=mask), 10),
+        best(lambda: ref.boya(field, g, lo, hi, 0.5, mask=mask), 3))
     row("running_baseline 1000x1000", best(lambda: T.running_baseline(field), 10),
         best(lambda: ref.running_baseline(field), 10))
 

@@ -34,7 +34,7 @@ template <class T>
 nb::object new_array(const Shape& shape, T** data) {
     size_t n = 1;
     for (size_t s : shape) n = vis::checked_mul(n, s);
-    vis::checked_mul(n, sizeof(T));
+    vis::budget_bytes(n, sizeof(T));
     T* p = new T[n ? n : 1];
     nb::capsule owner(p, [](void* q) noexcept { delete[] static_cast<T*>(q); });
     *data = p;
@@ -85,7 +85,10 @@ nb::object stops_to_bytes(nb::handle colormap) {
     int64_t* out;
     nb::object res = new_array<int64_t>(shape_of(sub), &out);
     const double* src = sub.data();
-    for (size_t i = 0, n = sub.size(); i < n; ++i) out[i] = vis::stop_byte_i64(src[i]);
+    {
+        nb::gil_scoped_release nogil;
+        for (size_t i = 0, n = sub.size(); i < n; ++i) out[i] = vis::stop_byte_i64(src[i]);
+    }
     return nb::make_tuple(lam, res);
 }
 
@@ -98,8 +101,11 @@ vis::F64View one_dim(nb::handle obj) {
 }
 
 nb::object interp_channel_bytes(nb::handle lambdas, nb::handle stop_lams, nb::handle stop_chan) {
+    // The stops are read once per value: private copies. The values are read once each.
     vis::F64View fp = one_dim(stop_chan);
     vis::F64View xp = one_dim(stop_lams);
+    fp = vis::private_f64(fp.owner);
+    xp = vis::private_f64(xp.owner);
     vis::F64View x = vis::view_f64(lambdas);
     if (xp.size() == 0) throw nb::value_error("array of sample points is empty");
     if (fp.size() != xp.size()) throw nb::value_error("fp and xp are not of the same length.");
@@ -266,9 +272,10 @@ std::pair<size_t, size_t> points_shape(const vis::F64View& v) {
 
 nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle sample_values,
                     nb::handle power, nb::handle smoothing) {
-    vis::F64View q = vis::view_f64(grid_coords);
-    vis::F64View p = vis::view_f64(sample_coords);
-    vis::F64View sv = vis::view_f64(sample_values);
+    // Every point is read many times by the streaming kernel: private copies.
+    vis::F64View q = vis::private_f64(grid_coords);
+    vis::F64View p = vis::private_f64(sample_coords);
+    vis::F64View sv = vis::private_f64(sample_values);
     auto [m, dq] = points_shape(q);
     auto [n, dp] = points_shape(p);
     double* out;
