@@ -6,9 +6,13 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 namespace vis {
@@ -23,11 +27,58 @@ inline nb::handle numpy() {
     return np;
 }
 
+// Size arithmetic that refuses to wrap.
+inline size_t checked_mul(size_t a, size_t b) {
+    size_t r;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::overflow_error("array size overflows");
+    return r;
+}
+
+// Memory budget of one call: no single buffer a call allocates (and no set of
+// result arrays it returns together) may exceed min(8 GiB, half the physical
+// memory). A request beyond it raises MemoryError before anything is
+// allocated, instead of letting the machine thrash or the process be killed.
+inline size_t byte_budget() {
+    static const size_t limit = [] {
+        size_t cap = size_t{8} << 30;
+        long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+        if (pages > 0 && page > 0) cap = std::min(cap, static_cast<size_t>(pages) / 2 * static_cast<size_t>(page));
+        return cap;
+    }();
+    return limit;
+}
+
+// Raises MemoryError when `bytes` exceeds the budget.
+inline void check_budget(size_t bytes) {
+    if (bytes > byte_budget()) throw std::bad_alloc();
+}
+
+// count * elem_size bytes, checked for overflow and against the budget.
+inline size_t budget_bytes(size_t count, size_t elem_size) {
+    size_t bytes;
+    if (__builtin_mul_overflow(count, elem_size, &bytes)) throw std::bad_alloc();
+    check_budget(bytes);
+    return bytes;
+}
+
+inline nb::handle numpy_ndarray_type() {
+    static nb::handle t = nb::object(numpy().attr("ndarray")).release();
+    return t;
+}
+
 // np.asarray(obj, dtype=float64, order='C'): keeps 0-d inputs 0-d, copies only
 // when NumPy must, and raises NumPy's own errors for ragged or non-numeric input.
+// An array whose float64 copy would exceed the budget (a broadcast view of
+// 10**9 rows costs the caller nothing) raises MemoryError before the copy.
 inline nb::object asarray_f64(nb::handle obj) {
     static nb::handle fn = nb::object(numpy().attr("asarray")).release();
     static nb::handle f64 = nb::object(numpy().attr("float64")).release();
+    if (PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(numpy_ndarray_type().ptr()))) {
+        size_t n = nb::cast<size_t>(obj.attr("size"));
+        F64Array as_is;
+        if (n > byte_budget() / sizeof(double) && !nb::try_cast<F64Array>(obj, as_is, false))
+            budget_bytes(n, sizeof(double));
+    }
     return fn(obj, nb::arg("dtype") = f64, nb::arg("order") = "C");
 }
 
@@ -48,6 +99,21 @@ inline F64View view_f64(nb::handle obj) {
     return v;
 }
 
+// Like view_f64, but the data belong to this call alone. An input that already
+// is a float64 C array (or a view of one, or an array some object keeps) is
+// copied while the GIL is held, so a kernel that reads elements more than once,
+// or derives sizes and indices from them, cannot see another thread's writes
+// to the caller's array half-way through. Arrays NumPy had to convert are
+// private already and are not copied again.
+inline F64View private_f64(nb::handle obj) {
+    F64View v;
+    v.owner = asarray_f64(obj);
+    bool own = !v.owner.is(obj) && Py_REFCNT(v.owner.ptr()) == 1 && nb::object(v.owner.attr("base")).is_none();
+    if (!own) v.owner = v.owner.attr("copy")();
+    v.arr = nb::cast<F64Array>(v.owner);
+    return v;
+}
+
 // A module whose attributes are read at call time, so values the host assigns
 // take effect on the next call.
 class ModuleNamespace {
@@ -59,12 +125,5 @@ public:
 private:
     nb::handle module_;
 };
-
-// Size arithmetic that refuses to wrap.
-inline size_t checked_mul(size_t a, size_t b) {
-    size_t r;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::overflow_error("array size overflows");
-    return r;
-}
 
 }  // namespace vis

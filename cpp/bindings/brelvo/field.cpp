@@ -68,8 +68,9 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     if (len < 0) throw nb::python_error();
     if (len < 3) return nb::none();
     nb::object c0 = cloud[0], c1 = cloud[1];
-    F64View b = view_f64(c0);
-    F64View r = view_f64(c1);
+    // Validity is tested before positions are formed from the same elements: private copies.
+    F64View b = private_f64(c0);
+    F64View r = private_f64(c1);
     const double top = to_float(top_h);
     const double scale = to_float(scale_h);
     if (b.size() == 0 || b.size() != r.size() || top <= 0.0 || scale <= 0.0) return nb::none();

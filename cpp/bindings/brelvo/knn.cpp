@@ -40,7 +40,8 @@ std::shared_ptr<const KdTree> current_tree(NumpyKDTree& self, const F64View& P, 
 
 nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*workers*/) {
     F64View P = view_f64(self.p);
-    F64View q = view_f64(Q);
+    // The search reads every query coordinate many times: a private copy.
+    F64View q = private_f64(Q);
     if (q.ndim() == 0) throw nb::index_error("query points must be an (nq, D) array; got a scalar");
     if (P.ndim() == 0) throw nb::index_error("the indexed points are a scalar, not an (n, D) array");
     const size_t nq = q.shape(0);
@@ -61,6 +62,10 @@ nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*work
         ke = std::min(static_cast<unsigned long long>(kv), static_cast<unsigned long long>(m));
     ke = std::max<size_t>(1, ke);
 
+    // Distances and indices together, and the tree over the indexed points
+    // (coordinates twice, order and node arrays), within the call's budget.
+    check_budget(checked_mul(checked_mul(nq, ke), 2 * sizeof(double)));
+    if (P.ndim() == 2) check_budget(checked_mul(m, checked_mul(P.shape(1) + 2, 2 * sizeof(double))));
     NewArray<double> di = ke == 1 ? new_f64({nq}) : new_f64({nq, ke});
     NewArray<int64_t> ix = ke == 1 ? new_i64({nq}) : new_i64({nq, ke});
     if (nq == 0) return nb::make_tuple(di.obj, ix.obj);

@@ -60,7 +60,9 @@ nb::object lambda_from_colors(nb::handle cols, nb::handle colormap) {
     nb::object rgb = entry[0];
     nb::object tree = entry[1];
     nb::object c = asarray_f64(cols).attr("reshape")(-1, 3);
-    F64View cv = view_f64(c);
+    // The search may read a colour more than once: a private copy.
+    F64View cv = private_f64(c);
+    c = cv.owner;
     const size_t n = cv.shape(0);
     if (tree.is_none()) return nearest_rows_lambda(rgb, cv, n);
     if (ckdtree_is_scipy(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(tree.ptr()))))) {

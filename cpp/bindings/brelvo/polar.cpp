@@ -50,10 +50,12 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
     if (len0 < 0) throw nb::python_error();
     if (len0 == 0) return nb::none();
 
-    F64View b = view_f64(e0);
-    F64View r = view_f64(cloud_item(cloud, 1));
+    // The band is decided from the bearings and ranges before the visible ones
+    // are read again: private copies, so the two reads always agree.
+    F64View b = private_f64(e0);
+    F64View r = private_f64(cloud_item(cloud, 1));
     const double off = py_float(r_off);
-    F64View c = view_f64(cloud_item(cloud, 2));
+    F64View c = private_f64(cloud_item(cloud, 2));
     if (c.ndim() != 2 || c.shape(1) < 3) return nb::none();
     if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
 

@@ -69,9 +69,11 @@ nb::dict strongest_indices(nb::handle cloud, nb::handle r_off, nb::handle top, n
     Py_ssize_t len0 = PyObject_Length(e0.ptr());
     if (len0 < 0) throw nb::python_error();
     if (len0 == 0) return out;
-    F64View b = view_f64(e0);
-    F64View r = view_f64(cloud_item(cloud, 1));
-    F64View c = view_f64(cloud_item(cloud, 2));
+    // Bearings and ranges decide the band and then the sampled pixel, colours
+    // are read for the ranking and again for the threshold: private copies.
+    F64View b = private_f64(e0);
+    F64View r = private_f64(cloud_item(cloud, 1));
+    F64View c = private_f64(cloud_item(cloud, 2));
     if (c.ndim() != 2 || c.shape(1) < 3) return out;
     if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
     const double off = py_float(r_off);

@@ -30,7 +30,12 @@ struct NewArray {
 template <class T>
 inline NewArray<T> new_array(std::initializer_list<size_t> shape, const char* dtype) {
     nb::list dims;
-    for (size_t s : shape) dims.append(s);
+    size_t count = 1;
+    for (size_t s : shape) {
+        dims.append(s);
+        count = checked_mul(count, s);
+    }
+    budget_bytes(count, sizeof(T));
     nb::object obj = numpy().attr("empty")(nb::tuple(dims), nb::arg("dtype") = dtype);
     auto arr = nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(obj);
     return {obj, arr.data()};
