@@ -1,0 +1,116 @@
+"""Requests whose output or working memory cannot fit raise MemoryError (or
+ValueError) before anything large is allocated. Every input here is cheap:
+broadcast views and zero-width arrays cost the caller nothing."""
+
+import resource
+
+import numpy as np
+import pytest
+
+from visualization import brelvo, tintora
+
+@pytest.fixture(autouse=True)
+def address_space_cap():
+    """A cap on the address space: an allocation the checks should have refused fails the test
+    with MemoryError from the allocator, never by exhausting the machine.  Sanitizer runtimes
+    reserve huge shadow mappings, so the cap applies to the plain build only."""
+    import os
+
+    if os.environ.get("VIS_SANITIZED"):
+        yield
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (min(hard, 2 << 30) if hard > 0 else 2 << 30, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+def cloud(n=3):
+    b = np.linspace(0.0, 90.0, n)
+    return (b, np.full(n, 5.0), np.tile(np.array([[255, 0, 0]], np.uint8), (n, 1)))
+
+
+@pytest.mark.parametrize("rr", [1e7, 1e9, 1e12, 46341.0])
+def test_polar_frame_too_large(rr):
+    with pytest.raises(MemoryError):
+        brelvo.render_polar_alan(cloud(), 1.0, 10.0, 0.0, rr, hucre=1)
+
+
+def test_polar_frame_too_large_even_subsampled():
+    with pytest.raises(MemoryError):
+        brelvo.render_polar_alan(cloud(), 1.0, 10.0, 0.0, 1e7, hucre=1000)
+
+
+@pytest.mark.parametrize("top, scale", [(1e6, 1e6), (1e300, 1e-290), (1e150, 1e150)])
+def test_blob_field_grid_is_capped(top, scale):
+    img = brelvo.build_field(cloud(), top, scale)
+    assert img is None or img.width() <= 601
+
+
+@pytest.mark.parametrize("top, scale", [(10.0, 1e-3), (10.0, 1e-9), (1e-6, 1e-12)])
+def test_blob_field_stencil_too_large(top, scale):
+    # 10 px at a tiny scale makes a kernel radius of kilometres on a grid of centimetres.
+    with pytest.raises(MemoryError):
+        brelvo.build_field(cloud(), top, scale)
+
+
+def test_kdtree_query_of_a_billion_rows():
+    tree = brelvo._NumpyKDTree(np.zeros((4, 2)))
+    q = np.broadcast_to(np.zeros((1, 2)), (10 ** 9, 2))
+    with pytest.raises(MemoryError):
+        tree.query(q, k=1)
+
+
+def test_kdtree_query_of_a_billion_zero_width_rows():
+    # Already C-contiguous float64 (no copy needed), but the results cannot fit.
+    tree = brelvo._NumpyKDTree(np.zeros((4, 0)))
+    with pytest.raises(MemoryError):
+        tree.query(np.empty((2 * 10 ** 9, 0)), k=3)
+
+
+def test_kdtree_over_a_billion_points():
+    tree = brelvo._NumpyKDTree(np.empty((2 * 10 ** 9, 0)))
+    with pytest.raises((MemoryError, ValueError)):
+        tree.query(np.empty((1, 0)), k=1)
+
+
+def test_rbf_fill_huge_query_count():
+    with pytest.raises(MemoryError):
+        tintora.rbf_fill(np.empty((2 * 10 ** 9, 0)), np.empty((1, 0)), [1.0], 2.0, 0.0)
+
+
+def test_rbf_fill_huge_broadcast_query():
+    q = np.broadcast_to(np.zeros((1, 3)), (10 ** 9, 3))
+    with pytest.raises(MemoryError):
+        tintora.rbf_fill(q, np.zeros((2, 3)), [1.0, 2.0], 2.0, 0.0)
+
+
+@pytest.mark.parametrize("fn", [tintora.apply_colormap, tintora.running_baseline,
+                                lambda t: tintora.compute_lambda(t, 0.0, -1.0, 1.0, 0.0),
+                                lambda t: tintora.boya(t, 0.0, -1.0, 1.0, 0.0)])
+def test_tintora_huge_broadcast_input(fn):
+    t = np.broadcast_to(np.float32(0.5), (10 ** 6, 10 ** 6))
+    with pytest.raises(MemoryError):
+        fn(t)
+
+
+def test_colormap_output_too_large():
+    # 1.5 * 10**9 values already in float64 as a zero-stride view: the RGBA result alone needs 6 GB.
+    t = np.broadcast_to(np.float64(0.5), (3 * 10 ** 9,))
+    with pytest.raises(MemoryError):
+        tintora.apply_colormap(t)
+
+
+def test_lambda_from_colors_huge_input():
+    cols = np.broadcast_to(np.uint8(7), (10 ** 9, 3))
+    with pytest.raises(MemoryError):
+        brelvo.lambda_from_colors(cols)
+
+
+def test_module_state_unchanged_after_refusal():
+    before = dict(brelvo._LUT_CACHE)
+    with pytest.raises(MemoryError):
+        brelvo.lambda_from_colors(np.broadcast_to(np.uint8(7), (10 ** 9, 3)))
+    assert brelvo._LUT_CACHE.keys() == before.keys()
