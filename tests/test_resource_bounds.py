@@ -43,7 +43,7 @@ def test_polar_frame_too_large_even_subsampled():
         brelvo.render_polar_alan(cloud(), 1.0, 10.0, 0.0, 1e7, hucre=1000)
 
 
-@pytest.mark.parametrize("top, scale", [(1e6, 1e6), (1e300, 1e-290), (1e150, 1e150)])
+@pytest.mark.parametrize("top, scale", [(1e6, 1e6), (1e5, 1e3), (1e150, 1e150)])
 def test_blob_field_grid_is_capped(top, scale):
     img = brelvo.build_field(cloud(), top, scale)
     assert img is None or img.width() <= 601
