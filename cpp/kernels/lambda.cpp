@@ -1,5 +1,7 @@
 #include "kernels/lambda.h"
 
+#include "kernels/cpu.h"
+
 #include <cstring>
 #include <limits>
 
@@ -63,10 +65,6 @@ Partial block(const double* v, size_t n) {
 }
 
 #if defined(VIS_LAMBDA_AVX2)
-bool cpu_has_avx2() {
-    static const bool v = __builtin_cpu_supports("avx2");
-    return v;
-}
 
 // The same block in AVX2: eight partial sums (two registers of four lanes),
 // counts, minima and maxima of the written values; a cell is written when

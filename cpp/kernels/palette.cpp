@@ -1,5 +1,7 @@
 #include "kernels/palette.h"
 
+#include "kernels/cpu.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -122,10 +124,6 @@ BytePalette::BytePalette(const double* cm, size_t rows, size_t cols)
 #if defined(VIS_PALETTE_AVX2)
 namespace {
 
-bool cpu_has_avx2() {
-    static const bool v = __builtin_cpu_supports("avx2");
-    return v;
-}
 
 // 16-byte lane masks for the four colours of a 4-value group, indexed by the
 // 4-bit movemask of the lanes to replace.

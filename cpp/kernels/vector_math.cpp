@@ -1,5 +1,7 @@
 #include "kernels/vector_math.h"
 
+#include "kernels/cpu.h"
+
 #include <cmath>
 
 #if defined(VIS_HAVE_LIBMVEC) && defined(__x86_64__)
@@ -28,15 +30,13 @@ size_t pow_sse2(const double* x, double p, double* out, size_t n) {
     return i;
 }
 
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
-
 }  // namespace
 #endif
 
 void pow_batch(const double* x, double p, double* out, size_t n) {
     size_t i = 0;
 #if defined(VIS_HAVE_LIBMVEC) && defined(__x86_64__)
-    i = kHasAvx2 ? pow_avx2(x, p, out, n) : pow_sse2(x, p, out, n);
+    if (!generic_kernels_forced()) i = cpu_has_avx2() ? pow_avx2(x, p, out, n) : pow_sse2(x, p, out, n);
 #endif
     for (; i < n; ++i) out[i] = std::pow(x[i], p);
 }
