@@ -148,7 +148,9 @@ void bind_field(nb::module_& m) {
     nb::object cell_default = m.attr("CELL_PX");
     m.def("build_field", &build_field, nb::arg("cloud").none(), nb::arg("top").none(),
           nb::arg("scale").none(), nb::arg("power").none() = 3.0, nb::arg("softness").none() = 2.0,
-          nb::arg("colormap").none() = nb::none(), nb::arg("cell_px").none() = cell_default);
+          nb::arg("colormap").none() = nb::none(), nb::arg("cell_px").none() = cell_default,
+          "Canonical north-up blob field of a target record as a G x G QImage\n"
+          "(Format_RGBA8888_Premultiplied), or None when there is nothing to draw.");
 }
 
 }  // namespace vis::brelvo

@@ -94,14 +94,18 @@ nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*work
 }  // namespace
 
 void bind_knn(nb::module_& m) {
-    nb::class_<NumpyKDTree>(m, "_NumpyKDTree", nb::dynamic_attr())
+    nb::class_<NumpyKDTree>(m, "_NumpyKDTree", nb::dynamic_attr(),
+                             "Exact k-nearest-neighbour index over an (n, D) point array, with the\n"
+                             "result contract of scipy.spatial.cKDTree.query; used when SciPy is absent.")
         .def(
             "__init__",
             [](NumpyKDTree* self, nb::handle pts) { new (self) NumpyKDTree{asarray_f64(pts), {}}; },
             nb::arg("pts").none())
         .def_rw("_p", &NumpyKDTree::p)
         .def("query", &query, nb::arg("Q").none(), nb::arg("k").none() = 1,
-             nb::arg("workers").none() = nb::none());
+             nb::arg("workers").none() = nb::none(),
+             "(distances, indices) of the k nearest indexed points of every row of Q, rows in\n"
+             "ascending distance; one-dimensional when the effective k is 1. workers is ignored.");
 }
 
 }  // namespace vis::brelvo

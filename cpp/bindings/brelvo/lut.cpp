@@ -75,9 +75,11 @@ nb::object lambda_from_colors(nb::handle cols, nb::handle colormap) {
 }
 
 void bind_lut(nb::module_& m) {
-    m.def("_lut", &lut, nb::arg("colormap").none());
+    m.def("_lut", &lut, nb::arg("colormap").none(),
+          "Cached (rgb, tree) table of a palette sampled at 256 lambda values from 0 to 1.");
     m.def("lambda_from_colors", &lambda_from_colors, nb::arg("cols").none(),
-          nb::arg("colormap").none() = nb::none());
+          nb::arg("colormap").none() = nb::none(),
+          "Lambda (i / 255) of the nearest palette table row for every RGB colour row.");
 }
 
 }  // namespace vis::brelvo
