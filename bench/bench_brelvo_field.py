@@ -1,24 +1,13 @@
 """build_field of visualization.brelvo against the plain NumPy formulation
 measured in the same run (SciPy's tree present for both)."""
 
-import os
-import sys
-import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from timing import best  # noqa: E402  (also puts tests/ on sys.path)
 import reference_brelvo as ref  # noqa: E402
 import visualization.brelvo as brelvo  # noqa: E402
 
-
-def best(fn, reps):
-    t = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        t.append(time.perf_counter() - t0)
-    return min(t)
 
 
 def cloud(n, top, seed=0):

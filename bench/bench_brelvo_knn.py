@@ -1,24 +1,13 @@
 """Nearest-neighbour index and reverse palette lookup of visualization.brelvo
 against plain NumPy formulations (and SciPy's cKDTree) measured in the same run."""
 
-import os
-import sys
-import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from timing import best  # noqa: E402  (also puts tests/ on sys.path)
 import reference_brelvo as ref  # noqa: E402
 import visualization.brelvo as brelvo  # noqa: E402
 
-
-def best(fn, reps):
-    t = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        t.append(time.perf_counter() - t0)
-    return min(t)
 
 
 def report(name, ours, other, label):

@@ -4,7 +4,6 @@ the plain NumPy formulations (SciPy's cKDTree) measured in the same run."""
 
 import os
 import sys
-import time
 
 import numpy as np
 from PyQt5.QtGui import QImage

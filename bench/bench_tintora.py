@@ -6,23 +6,14 @@ rbf_fill the peak resident memory of each side measured in a fresh subprocess.
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+from timing import best  # noqa: E402  (also puts tests/ on sys.path)
 import reference_tintora as ref  # noqa: E402
 from visualization import tintora as T  # noqa: E402
 
-
-def best(fn, repeat):
-    t = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        t.append(time.perf_counter() - t0)
-    return min(t)
 
 
 def row(name, ours, numpy_t, extra=""):

@@ -248,9 +248,18 @@ def sphere_fill(scan: Scan, rng: np.random.Generator, n_vertices: int) -> np.nda
     return tintora.rbf_fill(vertices, samples[pick], values[pick], 2.0, 0.05)
 
 
+_APP: QGuiApplication | None = None
+
+
+def ensure_gui_app() -> None:
+    """QPainter needs a GUI application for its fonts; one lives for the process."""
+    global _APP
+    _APP = QGuiApplication.instance() or QGuiApplication(sys.argv[:1])
+
+
 def run(out: Path, size: int, seed: int) -> Report:
     out.mkdir(parents=True, exist_ok=True)
-    app = QGuiApplication.instance() or QGuiApplication(sys.argv[:1])  # fonts for QPainter text
+    ensure_gui_app()
     rng = np.random.default_rng(seed)
     report = Report()
 
