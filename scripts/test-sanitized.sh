@@ -9,9 +9,11 @@ root=$(pwd)
 build=build/sanitize
 pkg=$build/pkg
 
-"$PY" -m pip install -q nanobind
+# CMake and Ninja from PyPI, so a machine with only Python and a compiler can build.
+"$PY" -m pip install -q nanobind cmake ninja
+export PATH="$(dirname "$PY"):$PATH"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIS_SANITIZE=ON \
-    -DPython_EXECUTABLE="$root/$PY" >/dev/null
+    -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build "$build"
 rm -rf "$pkg" && mkdir -p "$pkg/visualization"
 cp src/visualization/*.py "$pkg/visualization/"
