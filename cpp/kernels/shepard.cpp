@@ -140,11 +140,10 @@ double fill_one_batched(const double* qi, double q2, const Samples& S, double s2
         }
         for (size_t t = 0; t < len; ++t)
             if (dist[t] < kHit) return sv[j0 + t];  // the first exact hit wins
-        pow_batch(dist, power, dist, len);
+        inverse_pow_batch(dist, power, dist, len);
         for (size_t t = 0; t < len; ++t) {
-            const double w = dist[t] == 0.0 ? 1.0 : 1.0 / dist[t];
-            num += sv[j0 + t] * w;
-            den += w;
+            num += sv[j0 + t] * dist[t];
+            den += dist[t];
         }
     }
     return den > 0.0 ? num / den : 0.0;

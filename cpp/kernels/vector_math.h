@@ -13,4 +13,10 @@ namespace vis {
 // out[i] = x[i] ^ p for i < n (out may alias x).
 void pow_batch(const double* x, double p, double* out, size_t n);
 
+// Inverse-distance weights: w[i] = 1 / x[i]^p, or 1.0 where x[i]^p is 0.
+// With AVX2 the power is exp(p * log(x)) from libmvec, a few ulp from
+// std::pow (the weights feed sums over thousands of samples, whose last
+// bits are not fixed anyway); otherwise pow_batch.
+void inverse_pow_batch(const double* x, double p, double* w, size_t n);
+
 }  // namespace vis
