@@ -149,3 +149,36 @@ def test_image_owns_its_pixels():
     brelvo.build_field(random_cloud(11, 300, 10.0), 10, 30)
     np.testing.assert_array_equal(pixels(img), first)
     assert img.copy() == img
+
+
+def layout_cloud(kind, top, seed=0):
+    """Clouds whose neighbour distances stress the k-th neighbour search:
+    near-lattice ties, exact duplicates, a line, tight clusters, far outliers."""
+    rng = np.random.default_rng(seed)
+    if kind == "lattice":
+        x, y = np.meshgrid(np.arange(-12, 13) * 0.7, np.arange(-12, 13) * 0.7)
+        x, y = x.ravel(), y.ravel()
+    elif kind == "duplicates":
+        x, y = rng.uniform(-top, top, (2, 150))
+        x, y = np.repeat(x, 4), np.repeat(y, 4)
+    elif kind == "line":
+        x = np.linspace(-top, top, 400)
+        y = np.zeros_like(x)
+    elif kind == "clusters":
+        c = rng.uniform(-top, top, (5, 2))
+        p = c[rng.integers(0, 5, 900)] + rng.normal(0, 0.02, (900, 2))
+        x, y = p[:, 0], p[:, 1]
+    else:  # outliers around a dense core
+        x, y = np.r_[rng.normal(0, 1, 600), [top, -top, 0.0]], np.r_[rng.normal(0, 1, 600), [top, 0.0, -top]]
+    b = np.degrees(np.arctan2(x, y))
+    r = np.hypot(x, y)
+    cols = brelvo._lut(None)[0][rng.integers(0, 256, len(b))]
+    return b, r, cols
+
+
+@pytest.mark.parametrize("kind", ["lattice", "duplicates", "line", "clusters", "outliers"])
+def test_neighbour_layouts_agree_with_reference(kind):
+    top, scale = 20.0, 15.0
+    cloud = layout_cloud(kind, top)
+    img = brelvo.build_field(cloud, top, scale, cell_px=2.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, top, scale, cell_px=2.0))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 namespace vis {
@@ -250,6 +251,194 @@ void KdTree::query(const double* q, size_t nq, size_t k, double* dist, int64_t* 
 
 void KdTree::kth_distance(const double* q, size_t nq, size_t k, double* dist_k) const {
     query_impl(q, nq, k, [&](size_t i, const Cand* c) { dist_k[i] = std::sqrt(c[k - 1].d2); });
+}
+
+
+namespace {
+
+// The K smallest squared distances offered so far, ascending, padded with
+// +inf: a sorted insert that drops the largest, built from min/max only so
+// that no comparison outcome steers the control flow.
+template <int K>
+struct SmallestK {
+    double h[K];
+    SmallestK() {
+        for (int j = 0; j < K; ++j) h[j] = std::numeric_limits<double>::infinity();
+    }
+    void offer(double v) {
+        double nh[K];
+        nh[0] = std::min(h[0], v);
+        for (int j = 1; j < K; ++j) nh[j] = std::min(h[j], std::max(h[j - 1], v));
+        for (int j = 0; j < K; ++j) h[j] = nh[j];
+    }
+};
+
+// Finite 2-D points sorted into a uniform grid of nx x ny cells of size cs
+// (row-major cells, points of cell c at start[c] .. start[c+1]-1).
+struct CellGrid {
+    const double *px, *py;
+    const uint32_t* start;
+    int32_t nx, ny;
+    double xmin, ymin, cs, slack;
+};
+
+// k-th nearest squared distance of every grid point (in grid order) by a
+// search over growing square rings of cells around its own cell; -1 where the
+// rings allowed did not settle it. Returns whether any -1 was written.
+//
+// A point of a cell outside the searched block lies at least the block's
+// margin away along one axis. The margin is shrunk by `slack`, far more than
+// the rounding of the cell assignment and of the margin itself, so (rounded
+// subtraction and squaring being monotone, and the other coordinate's term
+// non-negative) its square never exceeds the computed squared distance of
+// any point outside the block: once the k-th best is at most that square, no
+// point left can change it.
+template <int K>
+bool grid_kth(const CellGrid& g, size_t k, double* out) {
+    constexpr int32_t kMaxRing = 6;
+    const double inf = std::numeric_limits<double>::infinity();
+    const int32_t nx = g.nx, ny = g.ny;
+    bool unsettled = false;
+    for (int32_t cy = 0; cy < ny; ++cy) {
+        for (int32_t cx = 0; cx < nx; ++cx) {
+            const size_t c = static_cast<size_t>(cy) * nx + cx;
+            for (uint32_t t = g.start[c]; t < g.start[c + 1]; ++t) {
+                const double qx = g.px[t], qy = g.py[t];
+                SmallestK<K> kb;
+                auto scan = [&](int32_t row, int32_t c0, int32_t c1) {
+                    const size_t base = static_cast<size_t>(row) * nx;
+                    const uint32_t b = g.start[base + c0], e = g.start[base + c1 + 1];
+                    for (uint32_t u = b; u < e; ++u) {
+                        const double dx = qx - g.px[u];
+                        const double dy = qy - g.py[u];
+                        kb.offer(dx * dx + dy * dy);
+                    }
+                };
+                double res = -1.0;
+                for (int32_t r = 0; r <= kMaxRing; ++r) {
+                    const int32_t x0 = std::max(cx - r, 0), x1 = std::min(cx + r, nx - 1);
+                    const int32_t y0 = cy - r, y1 = cy + r;
+                    if (r == 0) {
+                        scan(cy, cx, cx);
+                    } else {
+                        if (y0 >= 0) scan(y0, x0, x1);
+                        if (y1 < ny) scan(y1, x0, x1);
+                        const int32_t rlo = std::max(y0 + 1, 0), rhi = std::min(y1 - 1, ny - 1);
+                        for (int32_t row = rlo; row <= rhi; ++row) {
+                            if (cx - r >= 0) scan(row, cx - r, cx - r);
+                            if (cx + r < nx) scan(row, cx + r, cx + r);
+                        }
+                    }
+                    double m = inf;
+                    if (cx - r > 0) m = std::min(m, qx - (g.xmin + static_cast<double>(cx - r) * g.cs));
+                    if (cx + r + 1 < nx) m = std::min(m, (g.xmin + static_cast<double>(cx + r + 1) * g.cs) - qx);
+                    if (cy - r > 0) m = std::min(m, qy - (g.ymin + static_cast<double>(cy - r) * g.cs));
+                    if (cy + r + 1 < ny) m = std::min(m, (g.ymin + static_cast<double>(cy + r + 1) * g.cs) - qy);
+                    const double worst = kb.h[k - 1];
+                    if (m == inf) {  // the whole grid has been searched
+                        res = worst;
+                        break;
+                    }
+                    m -= g.slack;
+                    if (m > 0.0 && worst <= m * m) {  // worst < inf: k points seen
+                        res = worst;
+                        break;
+                    }
+                }
+                if (res < 0.0) unsettled = true;
+                out[t] = res;
+            }
+        }
+    }
+    return unsettled;
+}
+
+}  // namespace
+
+void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k) {
+    if (n == 0) return;
+    if (k < 1 || k > n) throw std::invalid_argument("k must lie between 1 and the number of points");
+    auto by_tree = [&] {
+        KdTree tree(xy, n, 2);
+        tree.kth_distance(xy, n, k, dist_k);
+    };
+    // Coordinate extent; a non-finite coordinate leaves the general tree in charge.
+    double xmin = std::numeric_limits<double>::infinity(), xmax = -xmin, ymin = xmin, ymax = -xmin;
+    bool finite = true;
+    for (size_t i = 0; i < n; ++i) {
+        const double x = xy[2 * i], y = xy[2 * i + 1];
+        finite = finite && std::isfinite(x) && std::isfinite(y);
+        xmin = std::min(xmin, x);
+        xmax = std::max(xmax, x);
+        ymin = std::min(ymin, y);
+        ymax = std::max(ymax, y);
+    }
+    if (!finite || n < 64 || k > 32 || n > (size_t(1) << 30)) return by_tree();
+    const double W = xmax - xmin, H = ymax - ymin;
+    // About kPerCell points per cell over the extent (a line of points gets
+    // cells along its length).
+    constexpr double kPerCell = 2.0;
+    const double cs = std::max(std::sqrt(W * H * kPerCell / static_cast<double>(n)),
+                               std::max(W, H) * kPerCell / static_cast<double>(n));
+    const double cells_x = W / cs, cells_y = H / cs;
+    if (!(std::isfinite(cs) && cs > 0.0 && std::isfinite(cells_x) && std::isfinite(cells_y) &&
+          (cells_x + 1.0) * (cells_y + 1.0) <= 4.0 * static_cast<double>(n) + 16.0))
+        return by_tree();
+    const double inv = 1.0 / cs;
+    const int32_t nx = static_cast<int32_t>(cells_x) + 1, ny = static_cast<int32_t>(cells_y) + 1;
+    const size_t ncell = static_cast<size_t>(nx) * static_cast<size_t>(ny);
+
+    std::vector<uint32_t> cell(n);
+    std::vector<uint32_t> start(ncell + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        // (x - xmin) * inv is finite and non-negative here.
+        const int32_t cx = std::min(static_cast<int32_t>(std::min((xy[2 * i] - xmin) * inv, cells_x)), nx - 1);
+        const int32_t cy = std::min(static_cast<int32_t>(std::min((xy[2 * i + 1] - ymin) * inv, cells_y)), ny - 1);
+        cell[i] = static_cast<uint32_t>(cy) * static_cast<uint32_t>(nx) + static_cast<uint32_t>(cx);
+        ++start[cell[i] + 1];
+    }
+    uint32_t maxocc = 0;
+    for (size_t c = 0; c < ncell; ++c) {
+        maxocc = std::max(maxocc, start[c + 1]);
+        start[c + 1] += start[c];
+    }
+    if (maxocc > 64) return by_tree();  // strongly clustered: the tree adapts better
+    std::vector<double> px(n), py(n);
+    std::vector<uint32_t> orig(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t t = start[cell[i]]++;
+        px[t] = xy[2 * i];
+        py[t] = xy[2 * i + 1];
+        orig[t] = static_cast<uint32_t>(i);
+    }
+    // The fill moved every start to its cell's end: shift back.
+    for (size_t c = ncell; c > 0; --c) start[c] = start[c - 1];
+    start[0] = 0;
+
+    const double slack =
+        1e-9 * (std::fabs(xmin) + std::fabs(xmax) + std::fabs(ymin) + std::fabs(ymax) + cs);
+    const CellGrid g{px.data(), py.data(), start.data(), nx, ny, xmin, ymin, cs, slack};
+    std::vector<double> d2(n);
+    bool unsettled;
+    if (k <= 4)
+        unsettled = grid_kth<4>(g, k, d2.data());
+    else if (k <= 8)
+        unsettled = grid_kth<8>(g, k, d2.data());
+    else if (k <= 16)
+        unsettled = grid_kth<16>(g, k, d2.data());
+    else
+        unsettled = grid_kth<32>(g, k, d2.data());
+    std::unique_ptr<KdTree> tree;  // built only if some point needs a wider search
+    for (size_t t = 0; t < n; ++t) {
+        double d;
+        if (unsettled && d2[t] < 0.0) {
+            if (!tree) tree = std::make_unique<KdTree>(xy, n, 2);
+            tree->kth_distance(xy + 2 * static_cast<size_t>(orig[t]), 1, k, &d);
+        } else {
+            d = std::sqrt(d2[t]);
+        }
+        dist_k[orig[t]] = d;
+    }
 }
 
 }  // namespace vis

@@ -68,4 +68,13 @@ private:
     std::vector<double> box_;         // per node: lo[dim], hi[dim]
 };
 
+// For each of the n points of the row-major 2-D array xy (x, y pairs), the
+// distance to its k-th nearest point of the same set, the point itself
+// counting as the first: the same values, to the bit, as
+// KdTree(xy, n, 2).kth_distance(xy, n, k, dist_k). Finite point sets that are
+// not strongly clustered are searched through a uniform grid of cells, in
+// cell order; the others through the tree.
+// Requires 1 <= k <= n unless n == 0; throws std::invalid_argument otherwise.
+void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k);
+
 }  // namespace vis

@@ -43,8 +43,7 @@ std::vector<double> neighbour_distance(nb::handle ckdtree, const BlobTargets& t,
             P[2 * i] = t.X[i];
             P[2 * i + 1] = t.Y[i];
         }
-        KdTree tree(P.data(), n, 2);
-        tree.kth_distance(P.data(), n, k, sig.data());
+        kth_distance_self_2d(P.data(), n, k, sig.data());
         return sig;
     }
     NewArray<double> P = new_f64({n, 2});
