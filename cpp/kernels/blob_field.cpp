@@ -254,6 +254,9 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     out.alpha.resize(GG);
     const double tden = smax(k.cov_hi - k.cov_lo, 1e-9);
     const double fden = smax(top * (1.0 - k.rim_fade), 1e-9);
+    const double inner = top - fden;
+    const double in2 = (inner > 1e-3 * top && std::isfinite(inner)) ? inner * inner * (1.0 - 1e-6) : -1.0;
+    const double out2 = std::isfinite(top) ? top * top * (1.0 + 1e-6) : std::numeric_limits<double>::infinity();
     std::vector<double> gx(G);
     for (int i = 0; i < G; ++i) gx[i] = g0 + i * cm;
     for (int j = 0; j < G; ++j) {
@@ -264,8 +267,17 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
             const double tt = nclip((cov - k.cov_lo) / tden, 0.0, 1.0);
             double a = k.a_max * (tt * tt * (3.0 - 2.0 * tt));
             if (a != 0.0) {
-                const double RR = std::hypot(gx[i], gx[j]);
-                const double fr = nclip((top - RR) / fden, 0.0, 1.0);
+                // Well inside the fade ring the clipped ramp is exactly 1, well
+                // outside the disk exactly 0; hypot only decides the cells near
+                // either circle (the margins dwarf any rounding of s2).
+                const double s2 = gx[i] * gx[i] + gx[j] * gx[j];
+                double fr;
+                if (s2 < in2)
+                    fr = 1.0;
+                else if (s2 > out2)
+                    fr = 0.0;
+                else
+                    fr = nclip((top - std::hypot(gx[i], gx[j])) / fden, 0.0, 1.0);
                 a = a * (fr * fr * (3.0 - 2.0 * fr));
             }
             out.alpha[c] = a;
