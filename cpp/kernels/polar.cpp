@@ -128,39 +128,48 @@ inline uint8_t to_byte(double v) {
 }
 
 struct Shader {
-    const double* rgb;
     double sm2, aralik, den;
     Weights weight;
+    std::vector<double> rgb4;  // R, G, B, 1 per target
 
-    Shader(const double* rgb_, const PolarBlend& p)
-        : rgb(rgb_), sm2(p.sm * p.sm), aralik(p.aralik), weight(p.power) {
+    Shader(const double* rgb_, size_t n, const PolarBlend& p)
+        : sm2(p.sm * p.sm), aralik(p.aralik), weight(p.power), rgb4(4 * n) {
         double span = p.kapsama - p.aralik;
         den = (1e-6 > span) ? 1e-6 : span;  // max(span, 1e-6) with Python's argument order
+        for (size_t i = 0; i < n; ++i) {
+            rgb4[4 * i] = rgb_[3 * i];
+            rgb4[4 * i + 1] = rgb_[3 * i + 1];
+            rgb4[4 * i + 2] = rgb_[3 * i + 2];
+            rgb4[4 * i + 3] = 1.0;
+        }
     }
 
     // s[k]: neighbour distance squared; ids[k]: neighbour rows; d0: raw nearest distance.
+    // Each channel sum and the weight sum run over k in order (w * 1 is w).
     template <class Id>
     inline void shade(const double* s, const Id* ids, size_t K, double d0, uint8_t* px) const {
         double w[64];
-        double wsum = 0.0, sr = 0.0, sg = 0.0, sb = 0.0;
+        __m128d rg = _mm_setzero_pd(), b1 = _mm_setzero_pd();
         for (size_t k0 = 0; k0 < K; k0 += 64) {
             const size_t k1 = std::min(K, k0 + 64);
             weight.batch(s + k0, k1 - k0, sm2, w);
             for (size_t k = k0; k < k1; ++k) {
-                const double* c = rgb + 3 * static_cast<size_t>(ids[k]);
-                const double wk = w[k - k0];
-                sr += wk * c[0];
-                sg += wk * c[1];
-                sb += wk * c[2];
-                wsum += wk;
+                const double* c = rgb4.data() + 4 * static_cast<size_t>(ids[k]);
+                const __m128d wk = _mm_set1_pd(w[k - k0]);
+                rg = _mm_add_pd(rg, _mm_mul_pd(wk, _mm_loadu_pd(c)));
+                b1 = _mm_add_pd(b1, _mm_mul_pd(wk, _mm_loadu_pd(c + 2)));
             }
         }
+        double acc[4];
+        _mm_storeu_pd(acc, rg);
+        _mm_storeu_pd(acc + 2, b1);
+        const double wsum = acc[3];
         double a = 1.0 - (d0 - aralik) / den;
         if (a < 0.0) a = 0.0;
         if (a > 1.0) a = 1.0;
-        px[0] = to_byte(sb / wsum);
-        px[1] = to_byte(sg / wsum);
-        px[2] = to_byte(sr / wsum);
+        px[0] = to_byte(acc[2] / wsum);
+        px[1] = to_byte(acc[1] / wsum);
+        px[2] = to_byte(acc[0] / wsum);
         px[3] = to_byte(a * 235.0);
     }
 };
@@ -298,15 +307,14 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     }
     tree.kth_distance(centres.data(), ntile * ntile, K, dk.data());
 
-    double best[64];
-    uint32_t bid[64];
+    // Per-pixel work lists, each with room for every candidate of the tile: the certain
+    // neighbours go straight into best / bid, the boundary ones into bd2 / bidb.
+    std::vector<double> best_v, bd2_v;
+    std::vector<uint32_t> bid_v, bidb_v;
     std::vector<Sel> sel;
     sel.reserve(256);
-    constexpr size_t kBoundCap = 128;
-    double bd2[kBoundCap], ad2[kBoundCap];
-    uint32_t bidb[kBoundCap], aid[kBoundCap];
     std::vector<double> up_kth(T);
-    std::vector<double> cdc, cxs, cys, d2buf;
+    std::vector<double> cdc, cxs, cys;
     std::vector<uint32_t> cid;
     for (size_t ti = 0; ti < ntile; ++ti) {
         for (size_t tj = 0; tj < ntile; ++tj) {
@@ -326,7 +334,16 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             cxs.resize(nc);
             cys.resize(nc);
             cid.resize(nc);
-            d2buf.resize(nc);
+            if (best_v.size() < nc + 64) {
+                best_v.resize(nc + 64);
+                bid_v.resize(nc + 64);
+                bd2_v.resize(nc + 64);
+                bidb_v.resize(nc + 64);
+            }
+            double* const best = best_v.data();
+            uint32_t* const bid = bid_v.data();
+            double* const bd2 = bd2_v.data();
+            uint32_t* const bidb = bidb_v.data();
             for (size_t a = 0; a < nc; ++a) {
                 cdc[a] = cand[a].dc;
                 cxs[a] = cand[a].x;
@@ -361,34 +378,22 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     const size_t nr = static_cast<size_t>(std::upper_bound(cdc.begin(), cdc.end(), reach) - cdc.begin());
                     const double* xs = cxs.data();
                     const double* ys = cys.data();
-                    double* d2s = d2buf.data();
+                    const uint32_t* ids = cid.data();
                     for (size_t a = 0; a < nr; ++a) {
-                        double dx = qx - xs[a], dy = qy - ys[a];
-                        d2s[a] = dx * dx + dy * dy;
-                    }
-                    for (size_t a = 0; a < nr; ++a) {
-                        const double d2 = d2s[a];
-                        const uint32_t id = cid[a];
-                        // Branch-free appends; the counts may run past the capacity, which
-                        // is checked below (writes stay on the last slot).
+                        const double dx = qx - xs[a], dy = qy - ys[a];
+                        const double d2 = dx * dx + dy * dy;
+                        const uint32_t id = ids[a];
+                        // Branch-free appends (both lists have room for every candidate).
                         const bool in_a = d2 < lo2;
                         const bool in_b = !in_a && d2 <= hi2;
-                        const size_t ia = na < kBoundCap ? na : kBoundCap - 1;
-                        const size_t ib = nbnd < kBoundCap ? nbnd : kBoundCap - 1;
-                        ad2[ia] = d2;
-                        aid[ia] = id;
-                        bd2[ib] = d2;
-                        bidb[ib] = id;
+                        best[na] = d2;
+                        bid[na] = id;
+                        bd2[nbnd] = d2;
+                        bidb[nbnd] = id;
                         na += in_a;
                         nbnd += in_b;
                     }
-                    if (na <= K) {
-                        for (size_t a = 0; a < na; ++a) {
-                            best[a] = ad2[a];
-                            bid[a] = aid[a];
-                        }
-                    }
-                    if (na > K || nbnd >= kBoundCap || na + nbnd < K) overflow = true;
+                    if (na > K || na + nbnd < K) overflow = true;
                     if (!overflow) {
                         // The K - na smallest of the boundary set complete the neighbours.
                         size_t need = K - na;
@@ -490,7 +495,7 @@ double median_inplace(std::vector<double>& v) {
 
 void polar_render_native(const double* xy, size_t n, const double* rgb, const PolarBlend& p, uint8_t* out) {
     if (p.nx == 0) return;
-    Shader sh(rgb, p);
+    Shader sh(rgb, n, p);
     bool finite = true;
     for (size_t i = 0; i < 2 * n; ++i) finite = finite && std::isfinite(xy[i]);
     if (finite && p.K <= 64)
@@ -499,9 +504,9 @@ void polar_render_native(const double* xy, size_t n, const double* rgb, const Po
         render_with_tree(xy, n, sh, p, out);
 }
 
-void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb,
+void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb, size_t n,
                                   const PolarBlend& p, uint8_t* out) {
-    Shader sh(rgb, p);
+    Shader sh(rgb, n, p);
     const size_t K = p.K, total = p.nx * p.nx;
     std::vector<double> s(K);
     for (size_t g = 0; g < total; ++g) {

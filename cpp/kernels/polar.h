@@ -39,8 +39,8 @@ void polar_render_native(const double* xy, size_t n, const double* rgb, const Po
                          uint8_t* out);
 
 // The blend from neighbour lists computed elsewhere: for grid point g,
-// dist[g * K + k] and idx[g * K + k] (each in [0, n)) with column 0 nearest.
-void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb,
+// dist[g * K + k] and idx[g * K + k] (each in [0, n), rgb n x 3) with column 0 nearest.
+void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb, size_t n,
                                   const PolarBlend& p, uint8_t* out);
 
 }  // namespace vis

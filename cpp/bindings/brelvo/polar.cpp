@@ -196,7 +196,7 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
             if (v < 0) v += nn;
         }
         nb::gil_scoped_release unlocked;
-        polar_render_from_neighbours(dist.data(), rows.data(), rgb.data(), p, bytes.data());
+        polar_render_from_neighbours(dist.data(), rows.data(), rgb.data(), n, p, bytes.data());
     } else {
         nb::gil_scoped_release unlocked;
         polar_render_native(pts.data, n, rgb.data(), p, bytes.data());
