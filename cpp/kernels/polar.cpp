@@ -385,7 +385,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                         const uint32_t id = ids[a];
                         // Branch-free appends (both lists have room for every candidate).
                         const bool in_a = d2 < lo2;
-                        const bool in_b = !in_a && d2 <= hi2;
+                        const bool in_b = (d2 >= lo2) & (d2 <= hi2);
                         best[na] = d2;
                         bid[na] = id;
                         bd2[nbnd] = d2;
