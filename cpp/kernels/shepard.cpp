@@ -130,7 +130,21 @@ double fill_one_batched(const double* qi, double q2, const Samples& S, double s2
     double num = 0.0, den = 0.0;
     for (size_t j0 = 0; j0 < n; j0 += kBlock) {
         const size_t len = n - j0 < kBlock ? n - j0 : kBlock;
-        for (size_t t = 0; t < len; ++t) {
+        size_t t = 0;
+#if defined(__SSE2__)
+        // Two samples per step; max(0, sq) keeps a NaN, as the scalar rule does.
+        const __m128d vq2 = _mm_set1_pd(q2), vs2 = _mm_set1_pd(s2), two = _mm_set1_pd(2.0);
+        for (; t + 2 <= len; t += 2) {
+            const size_t j = j0 + t;
+            __m128d cross = _mm_mul_pd(_mm_set1_pd(qi[0]), _mm_loadu_pd(P + j));
+            for (size_t k = 1; k < d; ++k)
+                cross = _mm_add_pd(cross, _mm_mul_pd(_mm_set1_pd(qi[k]), _mm_loadu_pd(P + k * n + j)));
+            __m128d sq = _mm_add_pd(_mm_sub_pd(vq2, _mm_mul_pd(two, cross)), _mm_loadu_pd(p2 + j));
+            sq = _mm_max_pd(_mm_setzero_pd(), sq);
+            _mm_storeu_pd(dist + t, _mm_sqrt_pd(_mm_add_pd(sq, vs2)));
+        }
+#endif
+        for (; t < len; ++t) {
             const size_t j = j0 + t;
             double cross = qi[0] * P[j];
             for (size_t k = 1; k < d; ++k) cross = cross + qi[k] * P[k * n + j];
@@ -138,13 +152,22 @@ double fill_one_batched(const double* qi, double q2, const Samples& S, double s2
             sq = sq < 0.0 ? 0.0 : sq;
             dist[t] = std::sqrt(sq + s2);
         }
-        for (size_t t = 0; t < len; ++t)
+        for (t = 0; t < len; ++t)
             if (dist[t] < kHit) return sv[j0 + t];  // the first exact hit wins
         inverse_pow_batch(dist, power, dist, len);
-        for (size_t t = 0; t < len; ++t) {
-            num += sv[j0 + t] * dist[t];
-            den += dist[t];
+        // Four partial sums break the addition chain; the order over samples is free.
+        double pn[4] = {0.0, 0.0, 0.0, 0.0}, pd[4] = {0.0, 0.0, 0.0, 0.0};
+        for (t = 0; t + 4 <= len; t += 4)
+            for (int l = 0; l < 4; ++l) {
+                pn[l] += sv[j0 + t + l] * dist[t + l];
+                pd[l] += dist[t + l];
+            }
+        for (; t < len; ++t) {
+            pn[0] += sv[j0 + t] * dist[t];
+            pd[0] += dist[t];
         }
+        num += (pn[0] + pn[1]) + (pn[2] + pn[3]);
+        den += (pd[0] + pd[1]) + (pd[2] + pd[3]);
     }
     return den > 0.0 ? num / den : 0.0;
 }
