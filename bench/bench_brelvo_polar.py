@@ -2,26 +2,15 @@
 NumPy formulations (SciPy's cKDTree for the neighbour queries) measured in the
 same run."""
 
-import os
-import sys
-import time
 
 import numpy as np
 from PyQt5.QtCore import Qt
 from PyQt5.QtGui import QImage
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from timing import best  # noqa: E402  (also puts tests/ on sys.path)
 import reference_brelvo_polar as ref  # noqa: E402
 import visualization.brelvo as brelvo  # noqa: E402
 
-
-def best(fn, reps):
-    t = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        t.append(time.perf_counter() - t0)
-    return min(t)
 
 
 def cloud(n, top, seed=0):

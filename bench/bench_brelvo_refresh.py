@@ -8,12 +8,12 @@ import sys
 import numpy as np
 from PyQt5.QtGui import QImage
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 sys.path.insert(0, os.path.dirname(__file__))
+from timing import best  # noqa: E402  (also puts tests/ on sys.path)
 import reference_brelvo as ref_field  # noqa: E402
 import reference_brelvo_polar as ref  # noqa: E402
 import visualization.brelvo as brelvo  # noqa: E402
-from bench_brelvo_polar import best, numpy_render, python_key  # noqa: E402
+from bench_brelvo_polar import numpy_render, python_key  # noqa: E402
 
 TOP, SCALE, RR, HUCRE = 20.0, 20.0, 400.0, 2
 
