@@ -4,6 +4,8 @@
 // order), so results agree bit for bit with the plain-Python formulation.
 #pragma once
 
+#include "kernels/floored_mod.h"
+
 #include <cmath>
 #include <cstdint>
 
@@ -123,17 +125,6 @@ inline double py_div(double a, double b, Fault& f) {
     return a / b;
 }
 
-// Floored remainder x mod m (m != 0): the result takes the sign of m; a zero
-// remainder is a zero with the sign of m. A tiny negative x can give exactly m.
-inline double floored_mod(double x, double m) {
-    double r = std::fmod(x, m);
-    if (r != 0.0) {
-        if ((m < 0.0) != (r < 0.0)) r += m;
-    } else {
-        r = std::copysign(0.0, m);
-    }
-    return r;
-}
 
 // round(x) for a finite double: nearest integer, exact halves to even (the
 // integral double; the caller turns it into an integer).

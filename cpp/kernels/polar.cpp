@@ -1,5 +1,7 @@
 #include "kernels/polar.h"
 
+#include "kernels/floored_mod.h"
+
 #include "kernels/knn.h"
 
 #include <algorithm>
@@ -12,16 +14,6 @@ namespace vis {
 
 namespace {
 
-// NumPy's floored remainder for doubles (np.mod / np.remainder).
-inline double floored_mod(double a, double b) {
-    double m = std::fmod(a, b);
-    if (m != 0.0) {
-        if ((b < 0) != (m < 0)) m += b;
-    } else {
-        m = std::copysign(0.0, b);
-    }
-    return m;
-}
 
 constexpr double kDeg2Rad = 3.141592653589793238462643383279502884 / 180.0;
 
