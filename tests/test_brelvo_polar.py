@@ -1,5 +1,3 @@
-import math
-
 import numpy as np
 import pytest
 from PyQt5.QtCore import Qt
