@@ -23,13 +23,40 @@ inline int cmp_id(const T& a, const T& b) {
     }
 }
 
+// The first candidate under a stable lexicographic sort by (k1, k2, id): a
+// later candidate replaces the current one only when its keys are smaller.
+template <class T>
+struct Leader {
+    int64_t index = -1;
+    double k1 = 0.0, k2 = 0.0;
+    T id{};
+
+    void offer(size_t i, double c1, double c2, const T& cid) {
+        bool better = index < 0;
+        if (!better) {
+            if (key_less(c1, k1))
+                better = true;
+            else if (!key_less(k1, c1)) {
+                if (key_less(c2, k2))
+                    better = true;
+                else if (!key_less(k2, c2))
+                    better = cmp_id(cid, id) < 0;
+            }
+        }
+        if (better) {
+            index = static_cast<int64_t>(i);
+            k1 = c1;
+            k2 = c2;
+            id = cid;
+        }
+    }
+};
+
 template <class T>
 PoleChoice choose(const uint8_t* mask, size_t n, const double* col, size_t cols, const double* signals,
                   const T* ids) {
     PoleChoice out;
-    int64_t bm = -1, bv = -1;
-    double km1 = 0, km2 = 0, kv1 = 0, kv2 = 0;
-    T idm{}, idv{};
+    Leader<T> metal, voids;
     for (size_t i = 0; i < n; ++i) {
         if (!mask[i]) continue;
         const double* c = col + i * cols;
@@ -42,45 +69,10 @@ PoleChoice choose(const uint8_t* mask, size_t n, const double* col, size_t cols,
             if (!std::isfinite(sig)) sig = 0.0;
         }
         T id = ids ? ids[i] : static_cast<T>(i);
-        // Metal keys (most significant first): -s_metal, -signal, id.
-        double m1 = -s_metal, m2 = -sig;
-        bool better = bm < 0;
-        if (!better) {
-            if (key_less(m1, km1))
-                better = true;
-            else if (!key_less(km1, m1)) {
-                if (key_less(m2, km2))
-                    better = true;
-                else if (!key_less(km2, m2))
-                    better = cmp_id(id, idm) < 0;
-            }
-        }
-        if (better) {
-            bm = static_cast<int64_t>(i);
-            km1 = m1;
-            km2 = m2;
-            idm = id;
-        }
-        // Void keys: -s_void, signal, id.
-        double v1 = -s_void, v2 = sig;
-        better = bv < 0;
-        if (!better) {
-            if (key_less(v1, kv1))
-                better = true;
-            else if (!key_less(kv1, v1)) {
-                if (key_less(v2, kv2))
-                    better = true;
-                else if (!key_less(kv2, v2))
-                    better = cmp_id(id, idv) < 0;
-            }
-        }
-        if (better) {
-            bv = static_cast<int64_t>(i);
-            kv1 = v1;
-            kv2 = v2;
-            idv = id;
-        }
+        metal.offer(i, -s_metal, -sig, id);  // larger score, then larger signal, then smaller id
+        voids.offer(i, -s_void, sig, id);    // larger score, then smaller signal, then smaller id
     }
+    const int64_t bm = metal.index, bv = voids.index;
     if (bm >= 0 && pole_polarity(col + static_cast<size_t>(bm) * cols) > 25.0) out.metal = bm;
     if (bv >= 0 && pole_polarity(col + static_cast<size_t>(bv) * cols) < -25.0) out.voids = bv;
     return out;
