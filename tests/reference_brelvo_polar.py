@@ -15,23 +15,32 @@ def visible_cloud_mask(cloud, r_off, top, min_bosluk_m=0.0):
     return np.isfinite(b) & np.isfinite(r) & (r >= float(min_bosluk_m)) & (r <= float(top))
 
 
-def polar_bytes(cloud, scale, top, r_off, rr, min_bosluk_m=0.0, power=2.4, softness=2.0,
-                hucre=2, tree_cls=cKDTree, brute=False):
-    """The unscaled nx x nx x 4 pixel bytes (B, G, R, A) and the grid step, or None.
-
-    `brute` stands for the module without SciPy (grid step at least 4); the exact
-    tree answers the queries either way."""
+def visible_record(cloud, r_off, top, min_bosluk_m):
+    """(bearings, ranges, colours, visibility mask) of a record with something to show, or None."""
     if cloud is None or len(cloud[0]) == 0:
         return None
     b = np.asarray(cloud[0], dtype=np.float64)
-    r = np.asarray(cloud[1], dtype=np.float64) - float(r_off)
+    r = np.asarray(cloud[1], dtype=np.float64)
     c = np.asarray(cloud[2], dtype=np.float64)
     if c.ndim != 2 or c.shape[1] < 3:
         return None
     m = visible_cloud_mask(cloud, r_off, top, min_bosluk_m)
     if not m.any():
         return None
-    b, r, c = b[m], r[m], c[m][:, :3]
+    return b, r, c, m
+
+
+def polar_bytes(cloud, scale, top, r_off, rr, min_bosluk_m=0.0, power=2.4, softness=2.0,
+                hucre=2, tree_cls=cKDTree, brute=False):
+    """The unscaled nx x nx x 4 pixel bytes (B, G, R, A) and the grid step, or None.
+
+    `brute` stands for the module without SciPy (grid step at least 4); the exact
+    tree answers the queries either way."""
+    record = visible_record(cloud, r_off, top, min_bosluk_m)
+    if record is None:
+        return None
+    b, r, c, m = record
+    b, r, c = b[m], r[m] - float(r_off), c[m][:, :3]
     n = len(b)
     a = np.radians(np.mod(b + 180.0, 360.0) - 180.0)
     x = rr + np.sin(a) * r * scale
@@ -86,16 +95,10 @@ def image_bytes(img):
 
 def strongest_poles(cloud, r_off, top, min_bosluk_m=0.0, image=None, scale=None):
     out = {"metal": None, "void": None}
-    if cloud is None or len(cloud[0]) == 0:
+    record = visible_record(cloud, r_off, top, min_bosluk_m)
+    if record is None:
         return out
-    b = np.asarray(cloud[0], dtype=np.float64)
-    r = np.asarray(cloud[1], dtype=np.float64)
-    c = np.asarray(cloud[2], dtype=np.float64)
-    if c.ndim != 2 or c.shape[1] < 3:
-        return out
-    m = visible_cloud_mask(cloud, r_off, top, min_bosluk_m)
-    if not m.any():
-        return out
+    b, r, c, m = record
     if image is not None and not image.isNull() and scale is not None:
         from PyQt5.QtGui import QImage
 
