@@ -1,0 +1,47 @@
+// Ctrl-C during a long kernel: the kernel runs with the GIL released and polls
+// an Interrupt whose check re-takes the GIL briefly and lets the interpreter
+// run its signal handlers. Only the main thread receives signals, so calls on
+// other threads never stop and never wait for the GIL mid-kernel.
+#pragma once
+
+#include "kernels/interrupt.h"
+
+#include <nanobind/nanobind.h>
+
+namespace vis {
+
+namespace nb = nanobind;
+
+class SignalCheck {
+public:
+    // Construct with the GIL held.
+    SignalCheck() {
+        if (on_main_thread()) interrupt_ = Interrupt(&check, nullptr);
+    }
+    Interrupt* interrupt() { return &interrupt_; }
+    bool stopped() const { return interrupt_.stopped(); }
+    // With the GIL held, after the kernel returned: raise the handler's
+    // exception (KeyboardInterrupt for Ctrl-C) when it asked the kernel to stop.
+    void raise_if_stopped() const {
+        if (interrupt_.stopped()) throw nb::python_error();
+    }
+
+private:
+    static bool check(void*) {
+        nb::gil_scoped_acquire gil;
+        // The exception a handler raised stays set on this thread's state
+        // until raise_if_stopped() takes it.
+        return PyErr_CheckSignals() != 0;
+    }
+    static bool on_main_thread() {
+        static const unsigned long main_ident = [] {
+            nb::object t = nb::module_::import_("threading").attr("main_thread")();
+            return nb::cast<unsigned long>(t.attr("ident"));
+        }();
+        return PyThread_get_thread_ident() == main_ident;
+    }
+
+    Interrupt interrupt_;
+};
+
+}  // namespace vis
