@@ -305,7 +305,18 @@ nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle
 
 NB_MODULE(tintora, m) {
     g_ns.bind(m);
-    m.doc() = "Anomaly colouring: palette, bipolar lambda, whole-field paint, Shepard fill.";
+    m.doc() =
+        "Anomaly colouring: palette, bipolar lambda, whole-field paint, Shepard fill.\n"
+        "\n"
+        "lambda is the colour parameter of a cell: 0.5 is the ground level (dark green),\n"
+        "towards 1 above ground (yellow, then red from 0.90), towards 0 below ground (cyan,\n"
+        "then blue from 0.10), 1.5 marks a cell with no data. A palette is an N x 5 array of\n"
+        "stops (lambda, R, G, B, A), intensities 0..1, lambda strictly increasing;\n"
+        "KORVAL_BENZERI is the default. Colours are uint8 R, G, B, A worked out in 8-bit\n"
+        "arithmetic that truncates, never rounds.\n"
+        "\n"
+        "Turkish names: boya = paint, esik = threshold, esik_ref = threshold reference,\n"
+        "sifiri_topraga_cek = pull zero to ground.";
     m.attr("np") = vis::numpy();
     {
         double* p;
@@ -314,29 +325,86 @@ NB_MODULE(tintora, m) {
         m.attr("KORVAL_BENZERI") = k;
     }
     m.def("_stops_to_bytes", &stops_to_bytes, nb::arg("colormap"),
-          "Palette stops -> (lambda column as float64, channel bytes R, G, B, A as int64 N x 4).");
+          nb::sig("def _stops_to_bytes(colormap: numpy.typing.ArrayLike) -> "
+                  "tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]"),
+          "Return the tuple (lam, rgba255) of a palette: its lambda column and its channel bytes.\n"
+          "\n"
+          "colormap: palette stop array, N rows of (lambda, R, G, B, A), intensities 0..1.\n"
+          "lam: float64, N values. rgba255: int64, N x 4 (R, G, B, A), each intensity x 255\n"
+          "truncated toward zero.");
     m.def("_interp_channel_bytes", &interp_channel_bytes, nb::arg("lambdas"), nb::arg("stop_lams"),
           nb::arg("stop_chan"),
-          "One channel interpolated between the stops in byte units, not yet truncated.");
+          nb::sig("def _interp_channel_bytes(lambdas: numpy.typing.ArrayLike, "
+                  "stop_lams: numpy.typing.ArrayLike, stop_chan: numpy.typing.ArrayLike) -> "
+                  "numpy.typing.NDArray[numpy.float64]"),
+          "Return one channel interpolated between the stops: a float64 array of lambdas' shape.\n"
+          "\n"
+          "The values are in byte units (0..255) and not yet truncated.\n"
+          "lambdas: lambda values. stop_lams: the stops' lambda, increasing.\n"
+          "stop_chan: the stops' bytes of this channel.");
     m.def("apply_colormap", &apply_colormap, nb::arg("t"), nb::arg("colormap") = nb::none(),
-          "Lambda values of any shape -> uint8 RGBA of shape t.shape + (4,), in 8-bit palette\n"
-          "arithmetic (truncation, never rounding). colormap None uses KORVAL_BENZERI as it is now.");
+          nb::sig("def apply_colormap(t: numpy.typing.ArrayLike, "
+                  "colormap: numpy.typing.ArrayLike | None = None) -> numpy.typing.NDArray[numpy.uint8]"),
+          "Return the colour array of lambda values t: uint8 R, G, B, A, shape t.shape + (4,).\n"
+          "\n"
+          "t: lambda values of any shape (a scalar gives 4 bytes); values outside 0..1 take the\n"
+          "end colours, so the no-data lambda 1.5 comes out red.\n"
+          "colormap: palette stop array, N rows of (lambda, R, G, B, A) with intensities 0..1;\n"
+          "None paints with KORVAL_BENZERI as the module holds it at the time of the call.\n"
+          "The stops are truncated to bytes first, interpolation runs on the bytes and its\n"
+          "result is truncated again: 8-bit arithmetic that never rounds.");
     m.def("compute_lambda", &compute_lambda, nb::arg("field"), nb::arg("ground"), nb::arg("data_min"),
           nb::arg("data_max"), nb::arg("esik"), nb::arg("mask") = nb::none(),
           nb::arg("sifiri_topraga_cek") = true, nb::arg("esik_ref") = 0.0,
-          "Bipolar lambda per cell: ground -> 0.5, up to data_max -> 1, down to data_min -> 0;\n"
-          "dead band |value - esik_ref| < esik -> 0.5; zero cells -> 1.5 (no data) when\n"
-          "sifiri_topraga_cek; non-finite cells and cells where mask is false -> 0.5.");
+          nb::sig("def compute_lambda(field: numpy.typing.ArrayLike, ground: float, data_min: float, "
+                  "data_max: float, esik: float, mask: numpy.typing.ArrayLike | None = None, "
+                  "sifiri_topraga_cek: bool = True, esik_ref: float = 0.0) -> "
+                  "numpy.typing.NDArray[numpy.float64]"),
+          "Return the bipolar lambda of every cell: a float64 array of field's shape.\n"
+          "\n"
+          "ground -> 0.5; above ground up to data_max -> 1; below ground down to data_min -> 0,\n"
+          "each side scaled by its own distance from the ground; a flat field (data_max -\n"
+          "data_min <= 0.1) stays at 0.5.\n"
+          "field: cell values, any shape, in the measurement's units.\n"
+          "ground, data_min, data_max: ground level, smallest and largest written value (from\n"
+          "running_baseline), in the same units.\n"
+          "esik (threshold): half-width of the dead band, same units; cells strictly within\n"
+          "esik of esik_ref get 0.5.\n"
+          "mask: None, or the validity mask (true = valid); invalid cells get 0.5.\n"
+          "sifiri_topraga_cek (pull zero to ground): when true, cells exactly 0 (never written)\n"
+          "get the no-data lambda 1.5, which boya paints as darkened ground.\n"
+          "esik_ref (threshold reference): the value the dead band is measured from, 0.0 for\n"
+          "magnetic fields, the ground level for thermal fields.\n"
+          "Non-finite cells get 0.5.");
     m.def("boya", &boya, nb::arg("field"), nb::arg("ground"), nb::arg("data_min"), nb::arg("data_max"),
           nb::arg("esik"), nb::arg("sifiri_topraga_cek") = true, nb::arg("mask") = nb::none(),
           nb::arg("esik_ref") = 0.0,
-          "Paints a whole field: compute_lambda then apply_colormap with the default palette,\n"
-          "no-data cells in the ground colour darkened to 40 %.");
+          nb::sig("def boya(field: numpy.typing.ArrayLike, ground: float, data_min: float, "
+                  "data_max: float, esik: float, sifiri_topraga_cek: bool = True, "
+                  "mask: numpy.typing.ArrayLike | None = None, esik_ref: float = 0.0) -> "
+                  "numpy.typing.NDArray[numpy.uint8]"),
+          "Return the painted field (boya means paint): a uint8 R, G, B, A array, field.shape + (4,).\n"
+          "\n"
+          "compute_lambda, then apply_colormap with the default palette KORVAL_BENZERI as the\n"
+          "module holds it now; no-data cells take the ground colour darkened to 40 %.\n"
+          "The parameters mean what they mean for compute_lambda: esik = threshold,\n"
+          "sifiri_topraga_cek = pull zero to ground, esik_ref = threshold reference. Note the\n"
+          "order: here sifiri_topraga_cek comes sixth and mask seventh.");
     m.def("running_baseline", &running_baseline, nb::arg("values"),
-          "(ground, data_min, data_max) of the written cells (finite and non-zero): their mean,\n"
-          "minimum and maximum; (0.0, 0.0, 0.0) when none is written.");
+          nb::sig("def running_baseline(values: numpy.typing.ArrayLike) -> tuple[float, float, float]"),
+          "Return the tuple (ground, data_min, data_max) of the written cells of values.\n"
+          "\n"
+          "Written cells are finite and not 0; ground is their mean (not the median), data_min\n"
+          "and data_max their smallest and largest value; (0.0, 0.0, 0.0) when none is written.");
     m.def("rbf_fill", &rbf_fill, nb::arg("grid_coords"), nb::arg("sample_coords"), nb::arg("sample_values"),
           nb::arg("power"), nb::arg("smoothing"),
-          "Shepard inverse-distance fill of M query points from N samples with weights\n"
-          "1 / sqrt(dist^2 + smoothing^2)^power; a sample closer than 1e-8 is an exact hit.");
+          nb::sig("def rbf_fill(grid_coords: numpy.typing.ArrayLike, sample_coords: numpy.typing.ArrayLike, "
+                  "sample_values: numpy.typing.ArrayLike, power: float, smoothing: float) -> "
+                  "numpy.typing.NDArray[numpy.float64]"),
+          "Return the Shepard fill at M query points: a float64 array of M values.\n"
+          "\n"
+          "grid_coords: M x D query points; sample_coords: N x D sample points (one row of D\n"
+          "numbers is one point), in any one length unit. sample_values: N values.\n"
+          "Weights are 1 / d^power with d = sqrt(distance^2 + smoothing^2), smoothing in the\n"
+          "unit of the coordinates; a sample at d < 1e-8 is an exact hit and gives its own value.");
 }

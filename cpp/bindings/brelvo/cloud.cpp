@@ -145,13 +145,39 @@ std::vector<uint8_t> visible_mask_1d(const F64View& b, const F64View& r, double 
 
 void bind_cloud(nb::module_& m) {
     nb::object cell_default = m.attr("CELL_PX");
+    // The default shows as Python writes the value CELL_PX held at load.
+    const std::string key_signature =
+        "def cloud_key(cloud: collections.abc.Sequence[numpy.typing.ArrayLike], top: float, "
+        "scale: float, power: float, softness: float, cell_px: float = " +
+        std::string(nb::repr(cell_default).c_str()) +
+        ", colormap: numpy.typing.ArrayLike | None = None) -> "
+        "tuple[int, int, int, float, float, float, float, float, int]";
     m.def("cloud_key", &cloud_key, nb::arg("cloud"), nb::arg("top"), nb::arg("scale"),
           nb::arg("power"), nb::arg("softness"), nb::arg("cell_px") = cell_default,
-          nb::arg("colormap").none() = nb::none(),
-          "Content key of a target record and the field settings (hashes are signed 64-bit).");
+          nb::arg("colormap").none() = nb::none(), nb::sig(key_signature.c_str()),
+          "Return the nine-element key tuple under which the host caches build_field's image.\n"
+          "\n"
+          "(hash of cloud[0], hash of cloud[1], hash of cloud[2], top rounded to 4 decimals,\n"
+          "scale, power, softness rounded to 3, cell_px, palette identity): the hashes are of\n"
+          "the arrays' bytes, so new arrays with the same content give the same key.\n"
+          "cloud: (bearings in degrees clockwise from north, ranges in metres, colours as\n"
+          "R, G, B on the 0..255 scale, ...). top: visible range in metres. scale: pixels per\n"
+          "metre. power, softness, cell_px (pixels), colormap: as for build_field, whose inputs\n"
+          "the key covers exactly (note build_field takes colormap before cell_px).\n"
+          "colormap enters by identity, 0 for None: an equal copy gives a different key.");
     m.def("visible_cloud_mask", &visible_cloud_mask, nb::arg("cloud"), nb::arg("r_off"),
           nb::arg("top"), nb::arg("min_bosluk_m") = 0.0,
-          "Boolean mask of the targets inside the visible radial band.");
+          nb::sig("def visible_cloud_mask(cloud: collections.abc.Sequence[numpy.typing.ArrayLike], "
+                  "r_off: float, top: float, min_bosluk_m: float = 0.0) -> numpy.typing.NDArray[numpy.bool_]"),
+          "Return the boolean mask array of the targets inside the visible radial band.\n"
+          "\n"
+          "A target counts when its bearing and range are finite and\n"
+          "min_bosluk_m <= range - r_off <= top.\n"
+          "cloud: (bearings in degrees clockwise from north, ranges in metres, ...).\n"
+          "r_off: radial offset in metres; targets are drawn at range - r_off.\n"
+          "top: visible range in metres, measured after the offset.\n"
+          "min_bosluk_m (minimum gap in metres): the blank zone below the device; targets\n"
+          "closer than this after the offset are hidden.");
 }
 
 }  // namespace vis::brelvo

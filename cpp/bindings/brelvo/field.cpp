@@ -1,5 +1,6 @@
 // build_field: the canonical full-disk blob field of a sonar cloud as a
 // premultiplied RGBA QImage (north up, no heading applied).
+#include "bindings/brelvo/doc_text.h"
 #include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/registry.h"
 #include "kernels/blob_field.h"
@@ -145,11 +146,34 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
 
 void bind_field(nb::module_& m) {
     nb::object cell_default = m.attr("CELL_PX");
+    // The default shows as Python writes the value CELL_PX held at load.
+    const std::string signature =
+        "def build_field(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, top: float, "
+        "scale: float, power: float = 3.0, softness: float = 2.0, "
+        "colormap: numpy.typing.ArrayLike | None = None, cell_px: float = " +
+        std::string(nb::repr(cell_default).c_str()) + ") -> QImage | None";
     m.def("build_field", &build_field, nb::arg("cloud").none(), nb::arg("top").none(),
           nb::arg("scale").none(), nb::arg("power").none() = 3.0, nb::arg("softness").none() = 2.0,
           nb::arg("colormap").none() = nb::none(), nb::arg("cell_px").none() = cell_default,
-          "Canonical north-up blob field of a target record as a G x G QImage\n"
-          "(Format_RGBA8888_Premultiplied), or None when there is nothing to draw.");
+          nb::sig(signature.c_str()),
+          with_palette_cache_rule(
+              "Return the north-up blob field of a cloud as a QImage, or None when there is nothing\n"
+              "to draw.\n"
+              "\n"
+              "The image is G x G pixels, Format_RGBA8888_Premultiplied, a deep copy; it covers the\n"
+              "square [-top, +top] x [-top, +top] metres around the device, row 0 the northern edge,\n"
+              "column 0 the western edge, heading not applied. Each target's lambda is read back\n"
+              "from its colour (lambda_from_colors) and splatted with a kernel whose radius follows\n"
+              "the distance to its KNN-th nearest target.\n"
+              "cloud: (bearings in degrees clockwise from north, ranges in metres, colours N x 3 as\n"
+              "R, G, B on the 0..255 scale, ...); further elements are ignored.\n"
+              "top: visible range in metres. scale: display scale in pixels per metre.\n"
+              "power: weight exponent, clamped to 0.5..8. softness: kernel softening, the ratio\n"
+              "_SM_RATIO * softness clamped to 0.03..0.45.\n"
+              "colormap: the palette of the colours and of the field; None for the default.\n"
+              "cell_px: grid cell size in pixels, at least 2; G = 2 * top * scale / cell_px rounded,\n"
+              "made odd, within 49..601.\n")
+              .c_str());
 }
 
 }  // namespace vis::brelvo

@@ -96,16 +96,27 @@ nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*work
 void bind_knn(nb::module_& m) {
     nb::class_<NumpyKDTree>(m, "_NumpyKDTree", nb::dynamic_attr(),
                              "Exact k-nearest-neighbour index over an (n, D) point array, with the\n"
-                             "result contract of scipy.spatial.cKDTree.query; used when SciPy is absent.")
+                             "result contract of scipy.spatial.cKDTree.query; used when SciPy is absent.\n"
+                             "\n"
+                             "_p holds the indexed points, a C-contiguous float64 (n, D) array; the\n"
+                             "indices that query returns are its row numbers.")
         .def(
             "__init__",
             [](NumpyKDTree* self, nb::handle pts) { new (self) NumpyKDTree{asarray_f64(pts), {}}; },
-            nb::arg("pts").none())
+            nb::arg("pts").none(), nb::sig("def __init__(self, pts: numpy.typing.ArrayLike) -> None"),
+            "Build the index over pts, an (n, D) array of points in any one length unit.")
         .def_rw("_p", &NumpyKDTree::p)
         .def("query", &query, nb::arg("Q").none(), nb::arg("k").none() = 1,
              nb::arg("workers").none() = nb::none(),
-             "(distances, indices) of the k nearest indexed points of every row of Q, rows in\n"
-             "ascending distance; one-dimensional when the effective k is 1. workers is ignored.");
+             nb::sig("def query(self, Q: numpy.typing.ArrayLike, k: int = 1, workers: int | None = None) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]"),
+             "Return the tuple (distances, indices) of the k nearest indexed points of every row of Q.\n"
+             "\n"
+             "Q: (nq, D) query points, D as for the indexed points. k: neighbours wanted, a float\n"
+             "truncates toward zero. workers: accepted like cKDTree.query's and ignored.\n"
+             "distances: float64, Euclidean, in the unit of the coordinates; indices: int64 row\n"
+             "numbers of _p. With ke = max(1, min(int(k), n)): shape (nq,) when ke is 1, otherwise\n"
+             "(nq, ke) with each row in ascending distance, column 0 the nearest.");
 }
 
 }  // namespace vis::brelvo

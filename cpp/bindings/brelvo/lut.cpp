@@ -1,5 +1,6 @@
 // Reverse palette lookup: the sampled palette tables (_lut, cached in
 // _LUT_CACHE) and the colour -> lambda search (lambda_from_colors).
+#include "bindings/brelvo/doc_text.h"
 #include "bindings/brelvo/registry.h"
 #include "kernels/colour_lookup.h"
 
@@ -76,10 +77,28 @@ nb::object lambda_from_colors(nb::handle cols, nb::handle colormap) {
 
 void bind_lut(nb::module_& m) {
     m.def("_lut", &lut, nb::arg("colormap").none(),
-          "Cached (rgb, tree) table of a palette sampled at 256 lambda values from 0 to 1.");
+          nb::sig("def _lut(colormap: numpy.typing.ArrayLike | None) -> "
+                  "tuple[numpy.typing.NDArray[numpy.float64], typing.Any]"),
+          with_palette_cache_rule(
+              "Return the cached tuple (rgb, tree), the sampled table of a palette.\n"
+              "\n"
+              "rgb: float64 (256, 3), row i the R, G, B bytes apply_colormap gives for lambda i / 255.\n"
+              "tree: scipy's cKDTree over those rows, or None without SciPy.\n"
+              "colormap: palette stop array, or None for the default palette.\n")
+              .c_str());
     m.def("lambda_from_colors", &lambda_from_colors, nb::arg("cols").none(),
           nb::arg("colormap").none() = nb::none(),
-          "Lambda (i / 255) of the nearest palette table row for every RGB colour row.");
+          nb::sig("def lambda_from_colors(cols: numpy.typing.ArrayLike, "
+                  "colormap: numpy.typing.ArrayLike | None = None) -> numpy.typing.NDArray[numpy.float64]"),
+          with_palette_cache_rule(
+              "Return the lambda of every colour: a float64 array of N values i / 255 (256 levels).\n"
+              "\n"
+              "Each colour is read back as the lambda of the nearest row (Euclidean in 8-bit RGB)\n"
+              "of the palette sampled at 256 lambda values from 0 to 1.\n"
+              "cols: colours on the 0..255 scale, read as N rows of R, G, B (element count a\n"
+              "multiple of 3); usually the colour column of a cloud.\n"
+              "colormap: the palette the colours were painted with; None for the default palette.\n")
+              .c_str());
 }
 
 }  // namespace vis::brelvo

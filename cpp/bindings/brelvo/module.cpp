@@ -29,8 +29,23 @@ static nb::object import_ckdtree() {
 NB_MODULE(brelvo, m) {
     using namespace vis::brelvo;
     ns().bind(m);
-    m.doc() = "Sonar blob field: colour -> lambda lookup, blob field, polar view, cache key, "
-              "strongest poles.";
+    m.doc() =
+        "Sonar blob field: colour -> lambda lookup, blob field, polar view, cache key, "
+        "strongest poles.\n"
+        "\n"
+        "A cloud is the host's record of sonar targets: a tuple of per-target arrays of one\n"
+        "length N, heading not applied. Element 0: bearings in degrees clockwise from north\n"
+        "(0 up, 90 right). Element 1: horizontal ranges in metres from the device. Element 2:\n"
+        "colours, one row per target, R, G, B on the 0..255 scale as the anomaly colouring\n"
+        "painted them (build_field wants exactly these 3 columns; the polar view and the\n"
+        "poles ignore a fourth, alpha column). Element 7 (records of 8 to 11 elements) or 11\n"
+        "(12 or more): one signal value per target. Element 9 (10 or more): one source id per\n"
+        "target. Lengths are in metres, display scales in pixels per metre, image sizes in\n"
+        "pixels.\n"
+        "\n"
+        "Turkish names: render_polar_alan = render the polar field, hucre = cell,\n"
+        "min_bosluk_m = minimum gap in metres, en_guclu_kutuplar = the strongest poles,\n"
+        "en_guclu_kutup_indeksleri = indices of the strongest poles.";
     m.attr("np") = vis::numpy();
     nb::object tree = import_ckdtree();
     if (!tree.is_none()) g_scipy_ckdtree = tree.inc_ref();

@@ -217,7 +217,29 @@ void bind_polar(nb::module_& m) {
     m.def("render_polar_alan", &render_polar_alan, nb::arg("cloud").none(), nb::arg("scale"), nb::arg("top"),
           nb::arg("r_off"), nb::arg("rr"), nb::arg("min_bosluk_m") = 0.0, nb::arg("power") = 2.4,
           nb::arg("softness") = 2.0, nb::arg("hucre") = 2,
-          "Polar field image of the visible targets (QImage), or None when there is nothing to draw.");
+          nb::sig("def render_polar_alan(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
+                  "scale: float, top: float, r_off: float, rr: float, min_bosluk_m: float = 0.0, "
+                  "power: float = 2.4, softness: float = 2.0, hucre: int = 2) -> QImage | None"),
+          "Return the polar field of the visible targets as a QImage, or None when there is\n"
+          "nothing to draw (render_polar_alan: render the polar field).\n"
+          "\n"
+          "The image is W x W pixels with W = 2 * int(rr), built as Format_ARGB32 with straight\n"
+          "alpha (at most 235), a deep copy. The device sits at pixel (rr, rr), bearing 0 up and\n"
+          "bearings clockwise, heading not applied. Every pixel blends the colours of its\n"
+          "nearest targets by inverse distance; opacity follows the raw distance to the nearest.\n"
+          "None when cloud is None or empty, its colours are not N x 3 (or more) or no target is\n"
+          "visible; the host then draws plain points.\n"
+          "cloud: (bearings in degrees clockwise from north, ranges in metres, colours as R, G, B\n"
+          "on the 0..255 scale, further columns ignored, ...).\n"
+          "scale: pixels per metre. top: visible range in metres after the offset.\n"
+          "r_off: radial offset in metres; a target is drawn at range - r_off.\n"
+          "rr: radius of the view in pixels.\n"
+          "min_bosluk_m (minimum gap in metres): blank zone below the device; targets closer\n"
+          "than this after the offset are not drawn.\n"
+          "power: exponent of the inverse-distance weights, not clamped.\n"
+          "softness: colour-blend smoothing, effective 0..8; more blends more neighbours.\n"
+          "hucre (cell): grid step in pixels, truncated, at least 1; 2 renders at half\n"
+          "resolution and scales smoothly to full size.");
 }
 
 }  // namespace vis::brelvo

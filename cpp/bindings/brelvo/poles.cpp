@@ -191,10 +191,35 @@ void bind_poles(nb::module_& m) {
     m.def("en_guclu_kutup_indeksleri", &strongest_indices, nb::arg("cloud").none(), nb::arg("r_off"),
           nb::arg("top"), nb::arg("min_bosluk_m") = 0.0, nb::arg("image").none() = nb::none(),
           nb::arg("scale").none() = nb::none(),
-          "Positions of the strongest metal and void targets: {'metal': i or None, 'void': i or None}.");
+          nb::sig("def en_guclu_kutup_indeksleri(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
+                  "r_off: float, top: float, min_bosluk_m: float = 0.0, image: QImage | None = None, "
+                  "scale: float | None = None) -> dict[str, int | None]"),
+          "Return the dict {'metal': i or None, 'void': j or None} of the positions of the\n"
+          "strongest metal and void targets (en_guclu_kutup_indeksleri: indices of the strongest\n"
+          "poles).\n"
+          "\n"
+          "Metal is the visible target with the highest (R - B) * 256 - G, void the one with the\n"
+          "highest (B - R) * 256 - G; a result needs R - B above 25 (metal) or below -25 (void).\n"
+          "Ties go to the stronger signal for metal, the weaker for void, then the smaller\n"
+          "source id. Positions count all targets of the record, visible or not.\n"
+          "cloud: (bearings in degrees clockwise from north, ranges in metres, colours as\n"
+          "R, G, B on the 0..255 scale, ...); element 7 (records of 8 to 11 elements) or 11\n"
+          "(12 or more) holds one signal per target, element 9 one source id per target.\n"
+          "r_off, top, min_bosluk_m (minimum gap): metres, as for visible_cloud_mask.\n"
+          "image: None, or the field as drawn, device at the centre, bearing 0 up; targets are\n"
+          "then judged by the image's colour at their position, on non-transparent pixels only.\n"
+          "scale: pixels per metre of image; None ignores the image.");
     m.def("en_guclu_kutuplar", &strongest_poles, nb::arg("cloud").none(), nb::arg("r_off"), nb::arg("top"),
           nb::arg("min_bosluk_m") = 0.0,
-          "Bearing and range of the strongest metal and void targets, or None for each.");
+          nb::sig("def en_guclu_kutuplar(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
+                  "r_off: float, top: float, min_bosluk_m: float = 0.0) -> dict[str, tuple[float, float] | None]"),
+          "Return the dict {'metal': (bearing, range) or None, 'void': ...} of the strongest\n"
+          "metal and void targets (en_guclu_kutuplar: the strongest poles).\n"
+          "\n"
+          "Bearing in degrees clockwise from north and range in metres, both as recorded (the\n"
+          "range not reduced by r_off); the choice is en_guclu_kutup_indeksleri's, judged on the\n"
+          "record's own colours.\n"
+          "cloud, r_off, top, min_bosluk_m (minimum gap): metres, as for visible_cloud_mask.");
 }
 
 }  // namespace vis::brelvo
