@@ -1,10 +1,15 @@
 """help() tells a caller the types, defaults, units and meaning of every parameter."""
 
+import inspect
 import pydoc
 import re
 
+import numpy as np
 import pytest
+from PyQt5.QtGui import QImage
 
+from reference_brelvo_polar import image_bytes
+from test_stubs import nb_signature
 from visualization import brelvo, tintora
 
 
@@ -129,3 +134,56 @@ def test_help_states_the_palette_cache_rule(fn):
     assert "pass the same palette object every time" in text
     assert "A fresh copy per call builds and keeps a new table each time" in text
     assert "a palette changed in place keeps its old table" in text
+
+
+def comparable(result):
+    """A result in a form that == compares by content."""
+    if isinstance(result, QImage):
+        return (result.format(), result.width(), result.height(), image_bytes(result).tobytes())
+    if isinstance(result, tuple):
+        return tuple(comparable(r) for r in result)
+    if isinstance(result, np.ndarray):
+        return (result.dtype, result.shape, result.tobytes())
+    return result
+
+
+# Targets at 1.0 m lie exactly on the gap boundary when r_off is 1.0, so the gap's
+# default decides whether they count; colours span metal, ground and void.
+CLOUD = (
+    np.array([10.0, 80.0, 200.0, 300.0, 45.0, 135.0, 250.0, 330.0]),
+    np.array([1.0, 6.0, 4.5, 8.0, 2.0, 5.0, 7.0, 1.0]),
+    tintora.apply_colormap([1.0, 0.7, 0.2, 0.0, 0.5, 0.9, 0.1, 0.6])[:, :3],
+)
+# Zero cells, cells on both sides of the dead band's edges, a non-finite cell.
+FIELD = np.array([[0.0, 3.0, -3.0, 1.9], [10.0, 1e-3, np.nan, -1.5]])
+
+
+@pytest.mark.parametrize(
+    "fn, required",
+    [
+        (tintora.apply_colormap, ([0.1, 0.5, 0.95],)),
+        (tintora.compute_lambda, (FIELD, 0.0, -10.0, 10.0, 2.0)),
+        (tintora.boya, (FIELD, 0.0, -10.0, 10.0, 2.0)),
+        (brelvo.lambda_from_colors, (CLOUD[2],)),
+        (brelvo.build_field, (CLOUD, 10.0, 30.0)),
+        (brelvo.cloud_key, (CLOUD, 10.0, 30.0, 3.0, 2.0)),
+        (brelvo.visible_cloud_mask, (CLOUD, 1.0, 6.0)),
+        (brelvo.render_polar_alan, (CLOUD, 20.0, 10.0, 1.0, 101)),
+        (brelvo.en_guclu_kutup_indeksleri, (CLOUD, 1.0, 6.0)),
+        (brelvo.en_guclu_kutuplar, (CLOUD, 1.0, 6.0)),
+    ],
+)
+def test_shown_defaults_are_the_real_ones(fn, required):
+    """Leaving the optional arguments out equals passing the defaults help() shows."""
+    params, _returns = nb_signature(fn)
+    shown = {name: default for name, _annotation, default in params[len(required) :]}
+    assert shown and inspect.Parameter.empty not in shown.values()
+    assert comparable(fn(*required)) == comparable(fn(*required, **shown))
+
+
+def test_shown_default_neighbour_count_is_the_real_one():
+    tree = brelvo._NumpyKDTree([[0.0, 0.0], [1.0, 0.0], [3.0, 0.0]])
+    params, _returns = nb_signature(brelvo._NumpyKDTree.query)
+    shown = {name: default for name, _annotation, default in params[1:]}
+    q = [[0.9, 0.0], [2.0, 0.1]]
+    assert comparable(tree.query(q)) == comparable(tree.query(q, **shown))
