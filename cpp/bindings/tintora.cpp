@@ -348,7 +348,7 @@ NB_MODULE(tintora, m) {
           "Return the colour array of lambda values t: uint8 R, G, B, A, shape t.shape + (4,).\n"
           "\n"
           "t: lambda values of any shape (a scalar gives 4 bytes); values outside 0..1 take the\n"
-          "end colours, so the no-data lambda 1.5 comes out red.\n"
+          "end colours, so the default palette paints the no-data lambda 1.5 red.\n"
           "colormap: palette stop array, N rows of (lambda, R, G, B, A) with intensities 0..1;\n"
           "None paints with KORVAL_BENZERI as the module holds it at the time of the call.\n"
           "The stops are truncated to bytes first, interpolation runs on the bytes and its\n"

@@ -217,7 +217,8 @@ void bind_polar(nb::module_& m) {
     m.def("render_polar_alan", &render_polar_alan, nb::arg("cloud").none(), nb::arg("scale"), nb::arg("top"),
           nb::arg("r_off"), nb::arg("rr"), nb::arg("min_bosluk_m") = 0.0, nb::arg("power") = 2.4,
           nb::arg("softness") = 2.0, nb::arg("hucre") = 2,
-          nb::sig("def render_polar_alan(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
+          nb::sig("def render_polar_alan("
+                  "cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
                   "scale: float, top: float, r_off: float, rr: float, min_bosluk_m: float = 0.0, "
                   "power: float = 2.4, softness: float = 2.0, hucre: int = 2) -> QImage | None"),
           "Return the polar field of the visible targets as a QImage, or None when there is\n"
@@ -238,8 +239,8 @@ void bind_polar(nb::module_& m) {
           "than this after the offset are not drawn.\n"
           "power: exponent of the inverse-distance weights, not clamped.\n"
           "softness: colour-blend smoothing, effective 0..8; more blends more neighbours.\n"
-          "hucre (cell): grid step in pixels, truncated, at least 1; 2 renders at half\n"
-          "resolution and scales smoothly to full size.");
+          "hucre (cell): grid step in pixels, truncated, at least 1 (4 without SciPy); 2 renders\n"
+          "at half resolution and scales smoothly to full size.");
 }
 
 }  // namespace vis::brelvo

@@ -191,9 +191,10 @@ void bind_poles(nb::module_& m) {
     m.def("en_guclu_kutup_indeksleri", &strongest_indices, nb::arg("cloud").none(), nb::arg("r_off"),
           nb::arg("top"), nb::arg("min_bosluk_m") = 0.0, nb::arg("image").none() = nb::none(),
           nb::arg("scale").none() = nb::none(),
-          nb::sig("def en_guclu_kutup_indeksleri(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
-                  "r_off: float, top: float, min_bosluk_m: float = 0.0, image: QImage | None = None, "
-                  "scale: float | None = None) -> dict[str, int | None]"),
+          nb::sig("def en_guclu_kutup_indeksleri("
+                  "cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, r_off: float, top: float, "
+                  "min_bosluk_m: float = 0.0, image: QImage | None = None, scale: float | None = None) -> "
+                  "dict[str, int | None]"),
           "Return the dict {'metal': i or None, 'void': j or None} of the positions of the\n"
           "strongest metal and void targets (en_guclu_kutup_indeksleri: indices of the strongest\n"
           "poles).\n"
@@ -212,7 +213,8 @@ void bind_poles(nb::module_& m) {
     m.def("en_guclu_kutuplar", &strongest_poles, nb::arg("cloud").none(), nb::arg("r_off"), nb::arg("top"),
           nb::arg("min_bosluk_m") = 0.0,
           nb::sig("def en_guclu_kutuplar(cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
-                  "r_off: float, top: float, min_bosluk_m: float = 0.0) -> dict[str, tuple[float, float] | None]"),
+                  "r_off: float, top: float, min_bosluk_m: float = 0.0) -> "
+                  "dict[str, tuple[float, float] | None]"),
           "Return the dict {'metal': (bearing, range) or None, 'void': ...} of the strongest\n"
           "metal and void targets (en_guclu_kutuplar: the strongest poles).\n"
           "\n"
