@@ -4,6 +4,8 @@
 // numpy.asarray, every result is a NumPy array whose buffer the kernel fills,
 // and module attributes (the default palette) are read at call time.
 #include "bindings/common.h"
+#include "bindings/convert.h"
+#include "bindings/signals.h"
 #include "kernels/lambda.h"
 #include "kernels/palette.h"
 #include "kernels/shepard.h"
@@ -141,27 +143,6 @@ nb::object apply_colormap(nb::handle t, nb::handle colormap) {
 // anything a caller viewed as bool (only zero is false).
 using MaskArray = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu, nb::ro>;
 
-// A plain number as the arithmetic uses it: TypeError for anything that is not
-// a real number (strings included).
-double real_number(nb::handle h) {
-    double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
-// float(obj): numbers and numeric strings.
-double float_of(nb::handle h) {
-    nb::object f = nb::steal(PyNumber_Float(h.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
-}
-
-bool truthy(nb::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
-
 // Converted inputs of the lambda rule, with the cell values and the mask
 // broadcast against each other when their shapes differ.
 struct LambdaInput {
@@ -177,12 +158,12 @@ LambdaInput lambda_input(nb::handle field, nb::handle ground, nb::handle data_mi
                          nb::handle esik_ref) {
     LambdaInput in;
     in.value = vis::view_f64(field);
-    in.rule.ground = real_number(ground);
-    in.rule.data_min = real_number(data_min);
-    in.rule.data_max = real_number(data_max);
-    in.rule.esik_ref = float_of(esik_ref);
-    in.rule.esik = real_number(esik);
-    in.rule.sentinel = truthy(sifiri_topraga_cek);
+    in.rule.ground = vis::py_number(ground);
+    in.rule.data_min = vis::py_number(data_min);
+    in.rule.data_max = vis::py_number(data_max);
+    in.rule.esik_ref = vis::py_float(esik_ref);
+    in.rule.esik = vis::py_number(esik);
+    in.rule.sentinel = vis::py_truth(sifiri_topraga_cek);
     in.shape = shape_of(in.value);
     if (!mask.is_none()) {
         nb::handle np = vis::numpy();
@@ -292,12 +273,14 @@ nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle
         throw nb::value_error(("sample_values holds " + std::to_string(sv.size()) + " values for " +
                                std::to_string(n) + " samples")
                                   .c_str());
-    const double pw = real_number(power);
-    const double sm = real_number(smoothing);
+    const double pw = vis::py_number(power);
+    const double sm = vis::py_number(smoothing);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        vis::shepard_fill(q.data(), m, p.data(), n, dq, sv.data(), pw, sm, out);
+        vis::shepard_fill(q.data(), m, p.data(), n, dq, sv.data(), pw, sm, out, check.interrupt());
     }
+    check.raise_if_stopped();
     return res;
 }
 
