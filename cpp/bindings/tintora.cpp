@@ -113,10 +113,12 @@ nb::object interp_channel_bytes(nb::handle lambdas, nb::handle stop_lams, nb::ha
     if (fp.size() != xp.size()) throw nb::value_error("fp and xp are not of the same length.");
     double* out;
     nb::object res = new_array<double>(shape_of(x), &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        vis::interp_linear(x.data(), x.size(), xp.data(), fp.data(), 1, xp.size(), out);
+        vis::interp_linear(x.data(), x.size(), xp.data(), fp.data(), 1, xp.size(), out, check.interrupt());
     }
+    check.raise_if_stopped();
     if (x.ndim() == 0) return vis::numpy().attr("float64")(out[0]);
     return res;
 }
@@ -130,10 +132,12 @@ nb::object apply_colormap(nb::handle t, nb::handle colormap) {
     shape.push_back(4);
     uint8_t* out;
     nb::object res = new_array<uint8_t>(shape, &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        pal.colour(tv.data(), tv.size(), out);
+        pal.colour(tv.data(), tv.size(), out, check.interrupt());
     }
+    check.raise_if_stopped();
     return res;
 }
 
@@ -188,10 +192,12 @@ nb::object compute_lambda(nb::handle field, nb::handle ground, nb::handle data_m
     LambdaInput in = lambda_input(field, ground, data_min, data_max, esik, mask, sifiri_topraga_cek, esik_ref);
     double* out;
     nb::object res = new_array<double>(in.shape, &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        vis::compute_lambda(in.value.data(), in.value.size(), in.rule, in.mask, out);
+        vis::compute_lambda(in.value.data(), in.value.size(), in.rule, in.mask, out, check.interrupt());
     }
+    check.raise_if_stopped();
     return res;
 }
 
@@ -206,13 +212,15 @@ nb::object boya(nb::handle field, nb::handle ground, nb::handle data_min, nb::ha
     shape.push_back(4);
     uint8_t* out;
     nb::object res = new_array<uint8_t>(shape, &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
         // Lambda and colour in cache-sized chunks, one pass over the field:
-        // each chunk's lambda stays in L1 between the two kernels.  No-data
-        // cells (lambda 1.5) get the ground colour darkened to 40 % of R, G,
-        // B with the ground's own alpha, replaced while colouring.
+        // each chunk's lambda (8 KiB) stays in L1 between the two kernels.
+        // No-data cells (lambda 1.5) get the ground colour darkened to 40 %
+        // of R, G, B with the ground's own alpha, replaced while colouring.
         constexpr size_t kChunk = 1024;
+        static_assert(vis::kPollValues % kChunk == 0);
         double num[kChunk];
         uint8_t ground[4], dark[4];
         pal.colour_one(0.5, ground);
@@ -221,21 +229,25 @@ nb::object boya(nb::handle field, nb::handle ground, nb::handle data_min, nb::ha
         dark[3] = ground[3];
         const double* val = in.value.data();
         for (size_t s = 0; s < n; s += kChunk) {
+            if (s % vis::kPollValues == 0 && s > 0 && vis::stop_requested(check.interrupt())) break;
             const size_t len = std::min(kChunk, n - s);
             vis::compute_lambda(val + s, len, in.rule, in.mask ? in.mask + s : nullptr, num);
             pal.colour_replacing(num, len, 1.5, dark, out + 4 * s);
         }
     }
+    check.raise_if_stopped();
     return res;
 }
 
 nb::object running_baseline(nb::handle values) {
     vis::F64View v = vis::view_f64(values);
     vis::Baseline b;
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        b = vis::running_baseline(v.data(), v.size());
+        b = vis::running_baseline(v.data(), v.size(), check.interrupt());
     }
+    check.raise_if_stopped();
     return nb::make_tuple(b.ground, b.data_min, b.data_max);
 }
 
