@@ -65,8 +65,11 @@ def test_random_points_agree_with_dense(power, smoothing):
     q = rng.normal(size=(300, 3))
     p = rng.normal(size=(201, 3))
     v = rng.normal(size=201)
-    np.testing.assert_allclose(T.rbf_fill(q, p, v, power, smoothing), ref.rbf_fill(q, p, v, power, smoothing),
-                               rtol=1e-11, atol=1e-12)
+    dense = ref.rbf_fill(q, p, v, power, smoothing)
+    np.testing.assert_allclose(T.rbf_fill(q, p, v, power, smoothing), dense, rtol=1e-11, atol=1e-12)
+    q[5] = p[9]  # a query point on a sample, for the blockwise formulation too
+    np.testing.assert_allclose(ref.rbf_fill_chunked(q, p, v, power, smoothing, rows=64),
+                               ref.rbf_fill(q, p, v, power, smoothing), rtol=1e-11, atol=1e-12)
 
 
 def test_coincident_points_hit_exactly():
