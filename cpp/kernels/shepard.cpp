@@ -251,43 +251,53 @@ void block_sums(const double* sv, const double* w, size_t len, double pn[4], dou
     }
 }
 
-#if defined(VIS_SHEPARD_AVX2)
+#if defined(VIS_SHEPARD_AVX2) && defined(VIS_INVERSE_POW4)
 
+// Non-integer powers that inverse_pow4 serves: distances, weights and sums of
+// four samples at a time in registers, without the batch's round trip through
+// memory. Each batch of kBlock samples keeps its own four partial sums and
+// sends its tail through inverse_pow_batch, as fill_one_batched does, so the
+// two give the same bits.
 template <int kD>
-__attribute__((target("avx2"))) bool block_distances_avx2(const double* qi, double q2, const Samples& S,
-                                                          double s2, size_t j0, size_t len, double* dist) {
+__attribute__((target("avx2"))) double fill_one_fused_avx2(const double* qi, double q2, const Samples& S, double s2,
+                                                           double power) {
+    const size_t n = S.n;
+    const double* sv = S.sv;
     const __m256d vq2 = _mm256_set1_pd(q2), vs2 = _mm256_set1_pd(s2), hit = _mm256_set1_pd(kHit);
-    __m256d any = _mm256_setzero_pd();
-    size_t t = 0;
-    for (; t + 4 <= len; t += 4) {
-        const __m256d v = distances_avx2<kD>(qi, vq2, S, vs2, j0 + t);
-        any = _mm256_or_pd(any, _mm256_cmp_pd(v, hit, _CMP_LT_OQ));
-        _mm256_storeu_pd(dist + t, v);
+    const __m256d vp = _mm256_set1_pd(power);
+    double num = 0.0, den = 0.0;
+    for (size_t j0 = 0; j0 < n; j0 += kBlock) {
+        const size_t len = n - j0 < kBlock ? n - j0 : kBlock;
+        const size_t full = len & ~size_t(3);
+        __m256d vn = _mm256_setzero_pd(), vd = _mm256_setzero_pd();
+        for (size_t j = j0; j < j0 + full; j += 4) {
+            const __m256d dist = distances_avx2<kD>(qi, vq2, S, vs2, j);
+            const int near = _mm256_movemask_pd(_mm256_cmp_pd(dist, hit, _CMP_LT_OQ));
+            if (near) return sv[j + static_cast<size_t>(__builtin_ctz(near))];  // the first exact hit wins
+            const __m256d w = inverse_pow4(dist, vp);
+            vn = _mm256_add_pd(vn, _mm256_mul_pd(_mm256_loadu_pd(sv + j), w));
+            vd = _mm256_add_pd(vd, w);
+        }
+        alignas(32) double pn[4], pd[4];
+        _mm256_store_pd(pn, vn);
+        _mm256_store_pd(pd, vd);
+        if (full < len) {
+            double w[4];
+            const size_t rest = len - full, j1 = j0 + full;
+            for (size_t t = 0; t < rest; ++t) {
+                w[t] = smoothed_distance<kD>(qi, q2, S, s2, j1 + t);
+                if (w[t] < kHit) return sv[j1 + t];
+            }
+            inverse_pow_batch(w, power, w, rest);
+            for (size_t t = 0; t < rest; ++t) {
+                pn[0] += sv[j1 + t] * w[t];
+                pd[0] += w[t];
+            }
+        }
+        num += (pn[0] + pn[1]) + (pn[2] + pn[3]);
+        den += (pd[0] + pd[1]) + (pd[2] + pd[3]);
     }
-    bool found = _mm256_movemask_pd(any) != 0;
-    for (; t < len; ++t) {
-        dist[t] = smoothed_distance<kD>(qi, q2, S, s2, j0 + t);
-        found |= dist[t] < kHit;
-    }
-    return found;
-}
-
-// block_sums with the four partial sums as the lanes of one register.
-__attribute__((target("avx2"))) void block_sums_avx2(const double* sv, const double* w, size_t len, double pn[4],
-                                                     double pd[4]) {
-    __m256d vn = _mm256_loadu_pd(pn), vd = _mm256_loadu_pd(pd);
-    size_t t = 0;
-    for (; t + 4 <= len; t += 4) {
-        const __m256d vw = _mm256_loadu_pd(w + t);
-        vn = _mm256_add_pd(vn, _mm256_mul_pd(_mm256_loadu_pd(sv + t), vw));
-        vd = _mm256_add_pd(vd, vw);
-    }
-    _mm256_storeu_pd(pn, vn);
-    _mm256_storeu_pd(pd, vd);
-    for (; t < len; ++t) {
-        pn[0] += sv[t] * w[t];
-        pd[0] += w[t];
-    }
+    return den > 0.0 ? num / den : 0.0;
 }
 
 #endif
@@ -295,30 +305,19 @@ __attribute__((target("avx2"))) void block_sums_avx2(const double* sv, const dou
 // Non-integer powers: the smoothed distances of a block of samples are raised
 // to the power in one batch, so the vector libm can serve them.
 template <int kD>
-double fill_one_batched(const double* qi, double q2, const Samples& S, double s2, double power, bool wide) {
+double fill_one_batched(const double* qi, double q2, const Samples& S, double s2, double power) {
     const size_t n = S.n;
     const double* sv = S.sv;
     double dist[kBlock];
     double num = 0.0, den = 0.0;
-    (void)wide;
     for (size_t j0 = 0; j0 < n; j0 += kBlock) {
         const size_t len = n - j0 < kBlock ? n - j0 : kBlock;
-        bool hit;
-#if defined(VIS_SHEPARD_AVX2)
-        if (wide) hit = block_distances_avx2<kD>(qi, q2, S, s2, j0, len, dist);
-        else
-#endif
-            hit = block_distances<kD>(qi, q2, S, s2, j0, len, dist);
-        if (hit)
+        if (block_distances<kD>(qi, q2, S, s2, j0, len, dist))
             for (size_t t = 0; t < len; ++t)
                 if (dist[t] < kHit) return sv[j0 + t];  // the first exact hit wins
         inverse_pow_batch(dist, power, dist, len);
         double pn[4] = {0.0, 0.0, 0.0, 0.0}, pd[4] = {0.0, 0.0, 0.0, 0.0};
-#if defined(VIS_SHEPARD_AVX2)
-        if (wide) block_sums_avx2(sv + j0, dist, len, pn, pd);
-        else
-#endif
-            block_sums(sv + j0, dist, len, pn, pd);
+        block_sums(sv + j0, dist, len, pn, pd);
         num += (pn[0] + pn[1]) + (pn[2] + pn[3]);
         den += (pd[0] + pd[1]) + (pd[2] + pd[3]);
     }
@@ -334,6 +333,9 @@ template <PowMode kMode, int kD>
 void fill_all(const double* q, size_t m, const Samples& S, double s2, double power, double* out, Interrupt* stop) {
     const size_t d = dims<kD>(S);
     const bool wide = cpu_has_avx2();
+#if defined(VIS_SHEPARD_AVX2) && defined(VIS_INVERSE_POW4)
+    const bool fused = kMode == PowMode::General && inverse_pow4_serves(power);
+#endif
     size_t pairs = 0;
     for (size_t i = 0; i < m; ++i) {
         if (pairs >= kPollPairs) {
@@ -344,7 +346,13 @@ void fill_all(const double* q, size_t m, const Samples& S, double s2, double pow
         const double* qi = q + i * d;
         double q2 = qi[0] * qi[0];
         for (size_t k = 1; k < d; ++k) q2 = q2 + qi[k] * qi[k];
-        out[i] = kMode == PowMode::General ? fill_one_batched<kD>(qi, q2, S, s2, power, wide)
+#if defined(VIS_SHEPARD_AVX2) && defined(VIS_INVERSE_POW4)
+        if (fused) {
+            out[i] = fill_one_fused_avx2<kD>(qi, q2, S, s2, power);
+            continue;
+        }
+#endif
+        out[i] = kMode == PowMode::General ? fill_one_batched<kD>(qi, q2, S, s2, power)
                                            : fill_one<kMode, kD>(qi, q2, S, s2, power, wide);
     }
 }
