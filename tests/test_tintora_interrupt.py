@@ -34,8 +34,17 @@ CALLS = {
 }
 
 
+@pytest.fixture
+def ctrl_c_raises():
+    # A process started in the background of a shell inherits SIGINT ignored,
+    # and Python then keeps it so: install the interpreter's usual handler.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.parametrize("name", list(CALLS))
-def test_sigint_interrupts_the_call(name):
+def test_sigint_interrupts_the_call(name, ctrl_c_raises):
     main = threading.main_thread().ident
     timer = threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGINT))
     cpu0 = time.thread_time()

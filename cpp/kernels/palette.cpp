@@ -221,6 +221,8 @@ __attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t 
                                                       double lo, double hi, double special,
                                                       uint32_t special_word, uint8_t* out) {
     constexpr int NTA = NT > 0 ? NT : 1;
+    // 128 values: their clamped values and row offsets (2 KiB) stay in L1
+    // between the two passes.
     constexpr size_t kBlock = 128;
     __m256d t[NTA];
     for (int s = 0; s < NTA; ++s)
@@ -277,6 +279,8 @@ bool BytePalette::colour_avx2(const double* lam, size_t m, const double* special
             else colour_rows_avx2<NT, false, false>(lam, m, tb, lo, hi, sp, word, out);
         }
     };
+    // Up to 16 thresholds are counted with that many compares per value,
+    // cheaper than a search's dependent loads; more take the binary search.
     using std::integral_constant;
     switch (nthr) {
         case 1: run(integral_constant<int, 1>()); break;
