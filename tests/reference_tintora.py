@@ -2,7 +2,9 @@
 
 Used by the tests (agreement on random inputs) and by bench/bench_tintora.py
 (the NumPy side of every timing).  They work on whole arrays at once, the way
-the operations are described, including the dense M x N Shepard matrices.
+the operations are described, including the dense M x N Shepard matrices;
+rbf_fill_chunked is the same fill in blocks of query rows, as a NumPy user
+would write it to keep memory bounded.
 """
 import numpy as np
 
@@ -122,4 +124,40 @@ def rbf_fill(grid_coords, sample_coords, sample_values, power, smoothing):
     if hit.any():
         rows = np.nonzero(hit)[0]
         out[rows] = sv[np.argmax(near[rows], axis=1)]
+    return out
+
+
+def rbf_fill_chunked(grid_coords, sample_coords, sample_values, power, smoothing, rows=128):
+    """rbf_fill over blocks of `rows` query points: memory grows with rows x N."""
+    q = np.asarray(grid_coords, dtype=np.float64)
+    p = np.asarray(sample_coords, dtype=np.float64)
+    sv = np.asarray(sample_values, dtype=np.float64).ravel()
+    if q.ndim == 1:
+        q = q[None, :]
+    if p.ndim == 1:
+        p = p[None, :]
+    if p.shape[0] == 0:
+        return np.zeros(q.shape[0], dtype=np.float64)
+    p2 = np.sum(p * p, axis=1)
+    s2 = smoothing * smoothing
+    out = np.zeros(q.shape[0], dtype=np.float64)
+    for a in range(0, q.shape[0], rows):
+        qb = q[a:a + rows]
+        sq = np.sum(qb * qb, axis=1)[:, None] - 2.0 * (qb @ p.T)
+        sq += p2
+        np.maximum(sq, 0.0, out=sq)
+        sq += s2
+        d = np.sqrt(sq, out=sq)
+        near = d < 1e-8
+        with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+            dp = np.power(d, power, out=d)
+            w = np.where(dp == 0.0, 1.0, 1.0 / dp)
+        num = w @ sv
+        den = w.sum(axis=1)
+        ok = den > 0.0
+        block = out[a:a + rows]
+        block[ok] = num[ok] / den[ok]
+        hit = near.any(axis=1)
+        if hit.any():
+            block[hit] = sv[np.argmax(near[hit], axis=1)]
     return out

@@ -5,6 +5,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 HERE = Path(__file__).parent
@@ -25,3 +26,71 @@ def test_suites_pass_on_the_baseline_kernels():
     cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *(str(HERE / s) for s in SUITES)]
     run = subprocess.run(cmd, env=env, cwd=HERE.parent, capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]
+
+
+# Results of the tintora kernels on inputs that reach every wide loop (groups
+# of four and eight, pairs, scalar tails; stops hit exactly, non-finite
+# values, exact hits), computed in a fresh interpreter on the path given.
+_TINTORA_RESULTS = r'''
+import sys
+import numpy as np
+from visualization import tintora as T
+
+rng = np.random.default_rng(5)
+out = {}
+lam = np.concatenate([rng.uniform(-0.2, 1.2, 1037), T.KORVAL_BENZERI[:, 0], [np.nan, np.inf, -np.inf]])
+palettes = {
+    "default": None,
+    "12 stops": np.c_[np.linspace(0.0, 1.0, 12), rng.random((12, 4))],
+    "20 stops": np.c_[np.linspace(0.0, 1.0, 20), rng.random((20, 4))],
+    "beyond 255": np.c_[[0.0, 0.5, 1.0], [[0.0, 1.3, 0.2, 1.0], [1.2, -0.4, 0.5, 1.0], [0.3, 2.0, 1.0, 0.5]]],
+}
+for name, pal in palettes.items():
+    out["colours " + name] = T.apply_colormap(lam, pal)
+field = rng.normal(0.0, 5.0, 1031)
+kinds = rng.integers(0, 10, field.size)
+field[kinds == 0] = 0.0
+field[kinds == 1] = np.nan
+field[kinds == 2] = np.inf
+field[kinds == 3] = 1.0
+field[kinds == 4] = -1.0
+mask = rng.random(field.size) < 0.8
+for lo, hi in ((-9.0, 11.0), (0.0, 0.05)):
+    for m in (None, mask):
+        key = f"{lo} {hi} {m is not None}"
+        out["lambda " + key] = T.compute_lambda(field, 0.5, lo, hi, 1.0, mask=m)
+        out["paint " + key] = T.boya(field, 0.5, lo, hi, 1.0, mask=m)
+out["baseline"] = np.array(T.running_baseline(np.concatenate([field, rng.normal(0.0, 3.0, 5000)])))
+q = rng.normal(size=(37, 3))
+p = rng.normal(size=(303, 3))
+p[7] = q[3]
+p[301] = q[5]
+v = rng.normal(size=303)
+for power in (0, 1, 2, 3, 4, 2.4, 0.7):
+    for smoothing in (0.0, 0.5):
+        out[f"fill {power} {smoothing}"] = T.rbf_fill(q, p, v, power, smoothing)
+np.savez(sys.argv[1], **out)
+'''
+
+
+@pytest.mark.skipif(bool(os.environ.get("VIS_GENERIC_KERNELS")), reason="already on the baseline paths")
+def test_wide_tintora_kernels_match_the_baseline_ones(tmp_path):
+    results = {}
+    for generic in ("0", "1"):
+        path = tmp_path / f"generic{generic}.npz"
+        env = dict(os.environ, VIS_GENERIC_KERNELS=generic)
+        subprocess.run([sys.executable, "-c", _TINTORA_RESULTS, str(path)], env=env, check=True, timeout=600)
+        with np.load(path) as data:
+            results[generic] = dict(data)
+    wide, base = results["0"], results["1"]
+    assert wide.keys() == base.keys()
+    for key in wide:
+        if key == "baseline":
+            # Minimum and maximum exact; the mean's partial sums differ in number.
+            assert wide[key][1:].tolist() == base[key][1:].tolist()
+            np.testing.assert_allclose(wide[key][0], base[key][0], rtol=1e-14)
+        elif key.startswith("fill") and float(key.split()[1]) not in (0, 1, 2, 3, 4):
+            # Non-integer powers: exp(p log d) from the vector libm against std::pow.
+            np.testing.assert_allclose(wide[key], base[key], rtol=1e-13, err_msg=key)
+        else:
+            assert wide[key].tobytes() == base[key].tobytes(), key

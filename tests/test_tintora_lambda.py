@@ -131,3 +131,27 @@ def test_baseline_sum_is_accurate_on_long_inputs():
     v = rng.normal(0, 1, 10**6) * 10.0 ** rng.integers(-3, 4, 10**6)
     exact = math.fsum(v) / v.size
     assert abs(T.running_baseline(v)[0] - exact) <= 1e-12 * np.abs(v).mean()
+
+
+# Cells exactly at the edges of the dead band, reference + esik and
+# reference - esik, lie outside it (both comparisons are strict), at every
+# position of arrays long enough for groups of four, pairs and single cells;
+# VIS_GENERIC_KERNELS=1 runs the same cells through the two-lane and scalar
+# loops. Every value and difference here is exact in binary.
+@pytest.mark.parametrize("esik_ref", [0.0, 300.0])
+@pytest.mark.parametrize("size", [1, 2, 3, 4, 5, 6, 7, 9, 13])
+def test_dead_band_edges_are_outside_at_every_position(size, esik_ref):
+    rule = dict(ground=esik_ref, data_min=esik_ref - 16.0, data_max=esik_ref + 16.0, esik=4.0,
+                esik_ref=esik_ref, sifiri_topraga_cek=False)
+    for edge, expected in ((esik_ref + 4.0, 0.625), (esik_ref - 4.0, 0.375)):
+        for pos in range(size):
+            f = np.full(size, esik_ref + 1.0)  # inside the band
+            f[pos] = edge
+            out = T.compute_lambda(f, **rule)
+            want = np.full(size, 0.5)
+            want[pos] = expected
+            np.testing.assert_array_equal(out, want)
+            np.testing.assert_array_equal(out, ref.compute_lambda(f, **rule))
+            paint = T.boya(f, rule["ground"], rule["data_min"], rule["data_max"], rule["esik"],
+                           sifiri_topraga_cek=False, esik_ref=esik_ref)
+            np.testing.assert_array_equal(paint, T.apply_colormap(want))

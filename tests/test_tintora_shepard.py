@@ -65,8 +65,11 @@ def test_random_points_agree_with_dense(power, smoothing):
     q = rng.normal(size=(300, 3))
     p = rng.normal(size=(201, 3))
     v = rng.normal(size=201)
-    np.testing.assert_allclose(T.rbf_fill(q, p, v, power, smoothing), ref.rbf_fill(q, p, v, power, smoothing),
-                               rtol=1e-11, atol=1e-12)
+    dense = ref.rbf_fill(q, p, v, power, smoothing)
+    np.testing.assert_allclose(T.rbf_fill(q, p, v, power, smoothing), dense, rtol=1e-11, atol=1e-12)
+    q[5] = p[9]  # a query point on a sample, for the blockwise formulation too
+    np.testing.assert_allclose(ref.rbf_fill_chunked(q, p, v, power, smoothing, rows=64),
+                               ref.rbf_fill(q, p, v, power, smoothing), rtol=1e-11, atol=1e-12)
 
 
 def test_coincident_points_hit_exactly():
@@ -75,3 +78,21 @@ def test_coincident_points_hit_exactly():
     v = rng.normal(size=50)
     q = np.vstack([p[::-1], rng.normal(size=(7, 3))])
     assert T.rbf_fill(q, p, v, 2, 0.0)[:50].tolist() == v[::-1].tolist()
+
+
+# Several samples coincide with the query point: the first of them (smallest
+# index) gives the value, wherever the hits fall: in one group of four or
+# two, across groups, across the 256-sample batches of non-integer powers,
+# or in a batch's scalar tail.
+@pytest.mark.parametrize("power", [2, 3, 2.4, 0.5])
+@pytest.mark.parametrize("n, hits", [
+    (4, (1, 2)), (4, (0, 3)), (5, (2, 4)), (9, (3, 4, 8)), (601, (5, 7)), (601, (255, 256)),
+    (601, (300, 3)), (601, (599, 600)), (601, (12, 300, 600)), (601, (600,)),
+])
+def test_first_of_several_exact_hits_wins(n, hits, power):
+    rng = np.random.default_rng(n + len(hits))
+    q = np.array([[0.25, -1.5, 2.0]])
+    p = rng.normal(size=(n, 3)) * 3.0 + 5.0
+    v = np.arange(n, dtype=np.float64) + 100.0
+    p[list(hits)] = q[0]
+    assert T.rbf_fill(q, p, v, power, 0.0).tolist() == [v[min(hits)]]

@@ -6,6 +6,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include "bindings/convert.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,20 +68,26 @@ inline nb::handle numpy_ndarray_type() {
     return t;
 }
 
-// np.asarray(obj, dtype=float64, order='C'): keeps 0-d inputs 0-d, copies only
-// when NumPy must, and raises NumPy's own errors for ragged or non-numeric input.
-// An array whose float64 copy would exceed the budget (a broadcast view of
-// 10**9 rows costs the caller nothing) raises MemoryError before the copy.
+// np.require(obj, float64, ['C', 'A']): keeps 0-d inputs 0-d, copies only
+// when NumPy must or the data are misaligned (NumPy keeps an array at an odd
+// byte offset as it is, and reading it in place would be undefined), and
+// raises NumPy's own errors for ragged or non-numeric input. An array whose
+// float64 copy would exceed the budget (a broadcast view of 10**9 rows costs
+// the caller nothing) raises MemoryError before the copy; a subclass whose
+// `size` is negative, huge or not an integer gets ValueError, OverflowError
+// or TypeError.
 inline nb::object asarray_f64(nb::handle obj) {
     static nb::handle fn = nb::object(numpy().attr("asarray")).release();
     static nb::handle f64 = nb::object(numpy().attr("float64")).release();
     if (PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(numpy_ndarray_type().ptr()))) {
-        size_t n = nb::cast<size_t>(obj.attr("size"));
+        size_t n = py_count(nb::object(obj.attr("size")), "array size");
         F64Array as_is;
         if (n > byte_budget() / sizeof(double) && !nb::try_cast<F64Array>(obj, as_is, false))
             budget_bytes(n, sizeof(double));
     }
-    return fn(obj, nb::arg("dtype") = f64, nb::arg("order") = "C");
+    nb::object a = fn(obj, nb::arg("dtype") = f64, nb::arg("order") = "C");
+    if (reinterpret_cast<uintptr_t>(nb::cast<F64Array>(a).data()) % alignof(double) != 0) a = a.attr("copy")();
+    return a;
 }
 
 // A float64 C-contiguous view of an array NumPy produced; `owner` keeps it alive.

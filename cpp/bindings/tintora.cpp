@@ -4,6 +4,8 @@
 // numpy.asarray, every result is a NumPy array whose buffer the kernel fills,
 // and module attributes (the default palette) are read at call time.
 #include "bindings/common.h"
+#include "bindings/convert.h"
+#include "bindings/signals.h"
 #include "kernels/lambda.h"
 #include "kernels/palette.h"
 #include "kernels/shepard.h"
@@ -111,10 +113,12 @@ nb::object interp_channel_bytes(nb::handle lambdas, nb::handle stop_lams, nb::ha
     if (fp.size() != xp.size()) throw nb::value_error("fp and xp are not of the same length.");
     double* out;
     nb::object res = new_array<double>(shape_of(x), &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        vis::interp_linear(x.data(), x.size(), xp.data(), fp.data(), 1, xp.size(), out);
+        vis::interp_linear(x.data(), x.size(), xp.data(), fp.data(), 1, xp.size(), out, check.interrupt());
     }
+    check.raise_if_stopped();
     if (x.ndim() == 0) return vis::numpy().attr("float64")(out[0]);
     return res;
 }
@@ -128,10 +132,12 @@ nb::object apply_colormap(nb::handle t, nb::handle colormap) {
     shape.push_back(4);
     uint8_t* out;
     nb::object res = new_array<uint8_t>(shape, &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        pal.colour(tv.data(), tv.size(), out);
+        pal.colour(tv.data(), tv.size(), out, check.interrupt());
     }
+    check.raise_if_stopped();
     return res;
 }
 
@@ -140,27 +146,6 @@ nb::object apply_colormap(nb::handle t, nb::handle colormap) {
 // Mask bytes: a bool array is read through a uint8 view, since its bytes may be
 // anything a caller viewed as bool (only zero is false).
 using MaskArray = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu, nb::ro>;
-
-// A plain number as the arithmetic uses it: TypeError for anything that is not
-// a real number (strings included).
-double real_number(nb::handle h) {
-    double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
-// float(obj): numbers and numeric strings.
-double float_of(nb::handle h) {
-    nb::object f = nb::steal(PyNumber_Float(h.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
-}
-
-bool truthy(nb::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
 
 // Converted inputs of the lambda rule, with the cell values and the mask
 // broadcast against each other when their shapes differ.
@@ -177,12 +162,12 @@ LambdaInput lambda_input(nb::handle field, nb::handle ground, nb::handle data_mi
                          nb::handle esik_ref) {
     LambdaInput in;
     in.value = vis::view_f64(field);
-    in.rule.ground = real_number(ground);
-    in.rule.data_min = real_number(data_min);
-    in.rule.data_max = real_number(data_max);
-    in.rule.esik_ref = float_of(esik_ref);
-    in.rule.esik = real_number(esik);
-    in.rule.sentinel = truthy(sifiri_topraga_cek);
+    in.rule.ground = vis::py_number(ground);
+    in.rule.data_min = vis::py_number(data_min);
+    in.rule.data_max = vis::py_number(data_max);
+    in.rule.esik_ref = vis::py_float(esik_ref);
+    in.rule.esik = vis::py_number(esik);
+    in.rule.sentinel = vis::py_truth(sifiri_topraga_cek);
     in.shape = shape_of(in.value);
     if (!mask.is_none()) {
         nb::handle np = vis::numpy();
@@ -207,10 +192,12 @@ nb::object compute_lambda(nb::handle field, nb::handle ground, nb::handle data_m
     LambdaInput in = lambda_input(field, ground, data_min, data_max, esik, mask, sifiri_topraga_cek, esik_ref);
     double* out;
     nb::object res = new_array<double>(in.shape, &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        vis::compute_lambda(in.value.data(), in.value.size(), in.rule, in.mask, out);
+        vis::compute_lambda(in.value.data(), in.value.size(), in.rule, in.mask, out, check.interrupt());
     }
+    check.raise_if_stopped();
     return res;
 }
 
@@ -225,13 +212,15 @@ nb::object boya(nb::handle field, nb::handle ground, nb::handle data_min, nb::ha
     shape.push_back(4);
     uint8_t* out;
     nb::object res = new_array<uint8_t>(shape, &out);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
         // Lambda and colour in cache-sized chunks, one pass over the field:
-        // each chunk's lambda stays in L1 between the two kernels.  No-data
-        // cells (lambda 1.5) get the ground colour darkened to 40 % of R, G,
-        // B with the ground's own alpha, replaced while colouring.
+        // each chunk's lambda (8 KiB) stays in L1 between the two kernels.
+        // No-data cells (lambda 1.5) get the ground colour darkened to 40 %
+        // of R, G, B with the ground's own alpha, replaced while colouring.
         constexpr size_t kChunk = 1024;
+        static_assert(vis::kPollValues % kChunk == 0);
         double num[kChunk];
         uint8_t ground[4], dark[4];
         pal.colour_one(0.5, ground);
@@ -240,21 +229,25 @@ nb::object boya(nb::handle field, nb::handle ground, nb::handle data_min, nb::ha
         dark[3] = ground[3];
         const double* val = in.value.data();
         for (size_t s = 0; s < n; s += kChunk) {
+            if (s % vis::kPollValues == 0 && s > 0 && vis::stop_requested(check.interrupt())) break;
             const size_t len = std::min(kChunk, n - s);
             vis::compute_lambda(val + s, len, in.rule, in.mask ? in.mask + s : nullptr, num);
             pal.colour_replacing(num, len, 1.5, dark, out + 4 * s);
         }
     }
+    check.raise_if_stopped();
     return res;
 }
 
 nb::object running_baseline(nb::handle values) {
     vis::F64View v = vis::view_f64(values);
     vis::Baseline b;
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        b = vis::running_baseline(v.data(), v.size());
+        b = vis::running_baseline(v.data(), v.size(), check.interrupt());
     }
+    check.raise_if_stopped();
     return nb::make_tuple(b.ground, b.data_min, b.data_max);
 }
 
@@ -292,12 +285,14 @@ nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle
         throw nb::value_error(("sample_values holds " + std::to_string(sv.size()) + " values for " +
                                std::to_string(n) + " samples")
                                   .c_str());
-    const double pw = real_number(power);
-    const double sm = real_number(smoothing);
+    const double pw = vis::py_number(power);
+    const double sm = vis::py_number(smoothing);
+    vis::SignalCheck check;
     {
         nb::gil_scoped_release nogil;
-        vis::shepard_fill(q.data(), m, p.data(), n, dq, sv.data(), pw, sm, out);
+        vis::shepard_fill(q.data(), m, p.data(), n, dq, sv.data(), pw, sm, out, check.interrupt());
     }
+    check.raise_if_stopped();
     return res;
 }
 

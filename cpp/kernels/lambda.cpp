@@ -110,14 +110,26 @@ __attribute__((target("avx2"))) Partial block_avx2(const double* v, size_t n) {
 }
 #endif
 
-Partial pairwise(const double* v, size_t n) {
+// Cells per leaf of the pairwise sum: 1024 values (8 KiB) keep the rounding
+// error of each leaf's running sums small and the leaf in L1.
+constexpr size_t kLeaf = 1024;
+// Cells below which the recursion stops polling: one poll per ~2^16 cells
+// (tens of microseconds of work).
+constexpr size_t kPollCells = size_t{1} << 16;
+
+// The halving is the same whether or not `stop` is given, so the sum is too.
+Partial pairwise(const double* v, size_t n, Interrupt* stop) {
 #if defined(VIS_LAMBDA_AVX2)
-    if (n <= 1024) return cpu_has_avx2() ? block_avx2(v, n) : block(v, n);
+    if (n <= kLeaf) return cpu_has_avx2() ? block_avx2(v, n) : block(v, n);
 #else
-    if (n <= 1024) return block(v, n);
+    if (n <= kLeaf) return block(v, n);
 #endif
+    if (stop && n <= kPollCells) {
+        if (stop->poll()) return Partial{};
+        stop = nullptr;
+    }
     const size_t h = (n / 2 + 3) & ~size_t(3);
-    Partial a = pairwise(v, h), b = pairwise(v + h, n - h);
+    Partial a = pairwise(v, h, stop), b = pairwise(v + h, n - h, stop);
     a.sum += b.sum;
     a.count += b.count;
     if (b.lo < a.lo) a.lo = b.lo;
@@ -127,8 +139,8 @@ Partial pairwise(const double* v, size_t n) {
 
 }  // namespace
 
-Baseline running_baseline(const double* v, size_t n) {
-    Partial p = pairwise(v, n);
+Baseline running_baseline(const double* v, size_t n, Interrupt* stop) {
+    Partial p = pairwise(v, n, stop);
     if (p.count == 0) return {0.0, 0.0, 0.0};
     return {p.sum / static_cast<double>(p.count), p.lo, p.hi};
 }
@@ -273,7 +285,9 @@ __attribute__((target("avx2"))) size_t lambda_avx2(const double* v, size_t n, co
 }  // namespace
 #endif
 
-void compute_lambda(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out) {
+namespace {
+
+void lambda_block(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out) {
     const bool bipolar = (r.data_max - r.data_min) > 0.1;
 #if defined(VIS_LAMBDA_AVX2)
     if (cpu_has_avx2()) {
@@ -292,6 +306,19 @@ void compute_lambda(const double* v, size_t n, const LambdaRule& r, const uint8_
     } else {
         if (mask) lambda_loop<false, true>(v, n, r, mask, out);
         else lambda_loop<false, false>(v, n, r, mask, out);
+    }
+}
+
+}  // namespace
+
+void compute_lambda(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out,
+                    Interrupt* stop) {
+    // Blocks of kPollCells cells, a multiple of every group width; each
+    // cell's lambda depends on that cell alone.
+    for (size_t s = 0; s < n; s += kPollCells) {
+        if (s > 0 && stop_requested(stop)) return;
+        const size_t len = n - s < kPollCells ? n - s : kPollCells;
+        lambda_block(v + s, len, r, mask ? mask + s : nullptr, out + s);
     }
 }
 

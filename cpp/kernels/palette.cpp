@@ -52,13 +52,14 @@ inline double interp_segment(double x, double x0, double x1, double f0, double f
 }  // namespace
 
 void interp_linear(const double* x, size_t m, const double* xp, const double* fp,
-                   size_t fp_stride, size_t n, double* out) {
+                   size_t fp_stride, size_t n, double* out, Interrupt* stop) {
     if (n == 1) {
         for (size_t i = 0; i < m; ++i) out[i] = fp[0];
         return;
     }
     const double first = fp[0], last = fp[(n - 1) * fp_stride];
     for (size_t i = 0; i < m; ++i) {
+        if (i % kPollValues == 0 && i > 0 && stop_requested(stop)) return;
         const double xi = x[i];
         if (std::isnan(xi)) {
             out[i] = xi;
@@ -220,6 +221,8 @@ __attribute__((target("avx2"))) void colour_rows_avx2(const double* lam, size_t 
                                                       double lo, double hi, double special,
                                                       uint32_t special_word, uint8_t* out) {
     constexpr int NTA = NT > 0 ? NT : 1;
+    // 128 values: their clamped values and row offsets (2 KiB) stay in L1
+    // between the two passes.
     constexpr size_t kBlock = 128;
     __m256d t[NTA];
     for (int s = 0; s < NTA; ++s)
@@ -276,6 +279,8 @@ bool BytePalette::colour_avx2(const double* lam, size_t m, const double* special
             else colour_rows_avx2<NT, false, false>(lam, m, tb, lo, hi, sp, word, out);
         }
     };
+    // Up to 16 thresholds are counted with that many compares per value,
+    // cheaper than a search's dependent loads; more take the binary search.
     using std::integral_constant;
     switch (nthr) {
         case 1: run(integral_constant<int, 1>()); break;
@@ -425,7 +430,14 @@ void BytePalette::colour_one(double x, uint8_t out[4]) const {
     for (int c = 0; c < 4; ++c) out[c] = channel_to_byte(f[c]);
 }
 
-void BytePalette::colour(const double* lam, size_t m, uint8_t* out) const {
+void BytePalette::colour(const double* lam, size_t m, uint8_t* out, Interrupt* stop) const {
+    for (size_t s = 0; s < m; s += kPollValues) {
+        if (s > 0 && stop_requested(stop)) return;
+        colour_block(lam + s, std::min(kPollValues, m - s), out + 4 * s);
+    }
+}
+
+void BytePalette::colour_block(const double* lam, size_t m, uint8_t* out) const {
     if (colour_avx2(lam, m, nullptr, nullptr, out)) return;
     if (fast_) {
         colour_fast(lam, m, out);
@@ -437,7 +449,7 @@ void BytePalette::colour(const double* lam, size_t m, uint8_t* out) const {
 void BytePalette::colour_replacing(const double* lam, size_t m, double special, const uint8_t special_bytes[4],
                                    uint8_t* out) const {
     if (colour_avx2(lam, m, &special, special_bytes, out)) return;
-    colour(lam, m, out);
+    colour_block(lam, m, out);
     for (size_t i = 0; i < m; ++i)
         if (lam[i] == special) std::memcpy(out + 4 * i, special_bytes, 4);
 }

@@ -8,6 +8,8 @@
 // modes or contraction.
 #pragma once
 
+#include "kernels/interrupt.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -35,8 +37,15 @@ inline uint8_t channel_to_byte(double v) {
 //   x == xp[j] -> fp[j]; else slope * (x - xp[j]) + fp[j] with a retry from
 //   the right end of the segment when that is NaN.
 // `xp` and `fp` hold n >= 1 values; fp is read with stride `fp_stride`.
+// `stop` is polled between blocks of values; once it says stop the function
+// returns with `out` partly filled.
 void interp_linear(const double* x, size_t m, const double* xp, const double* fp,
-                   size_t fp_stride, size_t n, double* out);
+                   size_t fp_stride, size_t n, double* out, Interrupt* stop = nullptr);
+
+// Values between two polls of an Interrupt in the colouring loops: 2^16
+// values are well under a millisecond of work, and a multiple of every
+// kernel's group width, so blocks split no group.
+constexpr size_t kPollValues = size_t{1} << 16;
 
 // Prepared palette: stop positions and channel bytes (as doubles), plus the
 // per-segment slopes of each channel.
@@ -46,8 +55,10 @@ public:
     // column 0 is lambda, columns 1..4 the intensities of R, G, B, A.
     BytePalette(const double* cm, size_t rows, size_t cols);
 
-    // Colours m lambda values into m * 4 bytes (R, G, B, A per value).
-    void colour(const double* lam, size_t m, uint8_t* out) const;
+    // Colours m lambda values into m * 4 bytes (R, G, B, A per value);
+    // `stop` is polled between blocks, and once it says stop the function
+    // returns with `out` partly filled.
+    void colour(const double* lam, size_t m, uint8_t* out, Interrupt* stop = nullptr) const;
 
     // The same, except that values equal to `special` get `special_bytes`.
     void colour_replacing(const double* lam, size_t m, double special, const uint8_t special_bytes[4],
@@ -61,7 +72,9 @@ private:
     std::vector<double> xp_;     // n stop positions
     std::vector<double> fp_;     // n * 4 stop bytes
     std::vector<double> slope_;  // (n - 1) * 4 segment slopes
-    bool small_;                 // few stops: branch-free linear segment search
+    // Few stops (<= 16, the host's palettes have 7): a branch-free count of at
+    // most 14 compares, cheaper than a binary search's mispredicted branches.
+    bool small_;
     // Branch-free form for palettes whose bytes and slopes are all finite:
     // row k (0..n) of base_/fk_/sk_ is the segment selected when exactly k
     // stops are <= x; rows 0 and n hold the end colours with slope 0.
@@ -74,6 +87,7 @@ private:
     bool clip_ = true;             // some stop byte lies above 255
 
     size_t segment(double x) const;
+    void colour_block(const double* lam, size_t m, uint8_t* out) const;
     void colour_fast(const double* lam, size_t m, uint8_t* out) const;
     // AVX2 form of the branch-free path, chosen at run time; false when the
     // palette or the processor does not allow it.

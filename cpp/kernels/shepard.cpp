@@ -1,5 +1,6 @@
 #include "kernels/shepard.h"
 
+#include "kernels/cpu.h"
 #include "kernels/vector_math.h"
 
 #include <cmath>
@@ -7,6 +8,10 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VIS_SHEPARD_AVX2 1
 #endif
 
 namespace vis {
@@ -45,6 +50,13 @@ struct Samples {
     const double* sv;
 };
 
+// Coordinates per point: kD when the caller fixed it at compile time (the
+// host's 2-D and 3-D points, so the cross-term loop unrolls), else S.d.
+template <int kD>
+inline size_t dims(const Samples& S) {
+    return kD > 0 ? static_cast<size_t>(kD) : S.d;
+}
+
 // Weight of one query/sample pair; sets `near` for an exact hit.
 template <PowMode kMode>
 inline double weight(double q2, double cross, double p2, double s2, double power, bool& near) {
@@ -56,19 +68,93 @@ inline double weight(double q2, double cross, double p2, double s2, double power
     return dp == 0.0 ? 1.0 : 1.0 / dp;
 }
 
-template <PowMode kMode>
-double fill_one(const double* qi, double q2, const Samples& S, double s2, double power) {
-    const size_t n = S.n, d = S.d;
+template <int kD>
+inline double smoothed_distance(const double* qi, double q2, const Samples& S, double s2, size_t j) {
+    const size_t n = S.n, d = dims<kD>(S);
+    const double* P = S.soa.data();
+    double cross = qi[0] * P[j];
+    for (size_t k = 1; k < d; ++k) cross = cross + qi[k] * P[k * n + j];
+    double sq = (q2 - 2.0 * cross) + S.p2[j];
+    sq = sq < 0.0 ? 0.0 : sq;
+    return std::sqrt(sq + s2);
+}
+
+#if defined(VIS_SHEPARD_AVX2)
+
+// Smoothed distances of samples j .. j+3, four lanes; max(0, sq) keeps a NaN
+// (second operand), as the scalar rule does.
+template <int kD>
+__attribute__((target("avx2"), always_inline)) inline __m256d distances_avx2(const double* qi, __m256d vq2,
+                                                                            const Samples& S, __m256d vs2,
+                                                                            size_t j) {
+    const size_t n = S.n, d = dims<kD>(S);
+    const double* P = S.soa.data();
+    __m256d cross = _mm256_mul_pd(_mm256_set1_pd(qi[0]), _mm256_loadu_pd(P + j));
+    for (size_t k = 1; k < d; ++k)
+        cross = _mm256_add_pd(cross, _mm256_mul_pd(_mm256_set1_pd(qi[k]), _mm256_loadu_pd(P + k * n + j)));
+    __m256d sq = _mm256_add_pd(_mm256_sub_pd(vq2, _mm256_mul_pd(_mm256_set1_pd(2.0), cross)),
+                               _mm256_loadu_pd(S.p2.data() + j));
+    sq = _mm256_max_pd(_mm256_setzero_pd(), sq);
+    return _mm256_sqrt_pd(_mm256_add_pd(sq, vs2));
+}
+
+// Integer powers, four samples per step, from j = 0 until fewer than four
+// remain or a group holds an exact hit; returns where it stopped. The weights
+// are added into the two-lane sums of the SSE2 loop, low pair first, so every
+// partial sum sees the same additions in the same order on either path.
+template <PowMode kMode, int kD>
+__attribute__((target("avx2"))) size_t fill_quads_avx2(const double* qi, double q2, const Samples& S,
+                                                       double s2, __m128d& vnum, __m128d& vden) {
+    const size_t n = S.n;
+    const double* sv = S.sv;
+    const __m256d vq2 = _mm256_set1_pd(q2), vs2 = _mm256_set1_pd(s2), hit = _mm256_set1_pd(kHit);
+    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256d dist = distances_avx2<kD>(qi, vq2, S, vs2, j);
+        if (_mm256_movemask_pd(_mm256_cmp_pd(dist, hit, _CMP_LT_OQ))) break;  // resolved by the caller
+        __m256d dp;
+        if (kMode == PowMode::Zero) {
+            dp = one;
+        } else if (kMode == PowMode::One) {
+            dp = dist;
+        } else if (kMode == PowMode::Two) {
+            dp = _mm256_mul_pd(dist, dist);
+        } else if (kMode == PowMode::Three) {
+            dp = _mm256_mul_pd(_mm256_mul_pd(dist, dist), dist);
+        } else {
+            const __m256d s = _mm256_mul_pd(dist, dist);
+            dp = _mm256_mul_pd(s, s);
+        }
+        const __m256d w = _mm256_blendv_pd(_mm256_div_pd(one, dp), one, _mm256_cmp_pd(dp, zero, _CMP_EQ_OQ));
+        const __m256d vw = _mm256_mul_pd(_mm256_loadu_pd(sv + j), w);
+        vnum = _mm_add_pd(_mm_add_pd(vnum, _mm256_castpd256_pd128(vw)), _mm256_extractf128_pd(vw, 1));
+        vden = _mm_add_pd(_mm_add_pd(vden, _mm256_castpd256_pd128(w)), _mm256_extractf128_pd(w, 1));
+    }
+    return j;
+}
+
+#endif
+
+// Integer powers: two two-lane partial sums (even and odd samples), then a
+// scalar tail. `wide` runs the bulk four samples per step with AVX2.
+template <PowMode kMode, int kD>
+double fill_one(const double* qi, double q2, const Samples& S, double s2, double power, bool wide) {
+    const size_t n = S.n, d = dims<kD>(S);
     const double* P = S.soa.data();
     const double* p2 = S.p2.data();
     const double* sv = S.sv;
     size_t j = 0;
     double num = 0.0, den = 0.0;
+    (void)wide;
 #if defined(__SSE2__)
     {
         const __m128d vq2 = _mm_set1_pd(q2), two = _mm_set1_pd(2.0), zero = _mm_setzero_pd();
         const __m128d vs2 = _mm_set1_pd(s2), hit = _mm_set1_pd(kHit), onev = _mm_set1_pd(1.0);
         __m128d vnum = zero, vden = zero;
+#if defined(VIS_SHEPARD_AVX2)
+        if (wide && kMode != PowMode::General) j = fill_quads_avx2<kMode, kD>(qi, q2, S, s2, vnum, vden);
+#endif
         for (; j + 2 <= n; j += 2) {
             __m128d cross = _mm_mul_pd(_mm_set1_pd(qi[0]), _mm_loadu_pd(P + j));
             for (size_t k = 1; k < d; ++k)
@@ -118,53 +204,95 @@ double fill_one(const double* qi, double q2, const Samples& S, double s2, double
     return den > 0.0 ? num / den : 0.0;
 }
 
-// Non-integer powers: the smoothed distances of a block of samples are raised
-// to the power in one batch, so the vector libm can serve them.
-double fill_one_batched(const double* qi, double q2, const Samples& S, double s2, double power) {
-    constexpr size_t kBlock = 256;
-    const size_t n = S.n, d = S.d;
+// Samples per batch of the non-integer power path: 256 distances (2 KiB) stay
+// in L1 between the distance, power and sum passes.
+constexpr size_t kBlock = 256;
+
+// Fills dist[0 .. len-1] for samples j0 .. j0+len-1; true when one of them is
+// an exact hit.
+template <int kD>
+bool block_distances(const double* qi, double q2, const Samples& S, double s2, size_t j0, size_t len,
+                     double* dist) {
+    size_t t = 0;
+#if defined(__SSE2__)
+    // Two samples per step; max(0, sq) keeps a NaN, as the scalar rule does.
+    const size_t n = S.n, d = dims<kD>(S);
     const double* P = S.soa.data();
-    const double* p2 = S.p2.data();
+    const __m128d vq2 = _mm_set1_pd(q2), vs2 = _mm_set1_pd(s2), two = _mm_set1_pd(2.0);
+    for (; t + 2 <= len; t += 2) {
+        const size_t j = j0 + t;
+        __m128d cross = _mm_mul_pd(_mm_set1_pd(qi[0]), _mm_loadu_pd(P + j));
+        for (size_t k = 1; k < d; ++k)
+            cross = _mm_add_pd(cross, _mm_mul_pd(_mm_set1_pd(qi[k]), _mm_loadu_pd(P + k * n + j)));
+        __m128d sq = _mm_add_pd(_mm_sub_pd(vq2, _mm_mul_pd(two, cross)), _mm_loadu_pd(S.p2.data() + j));
+        sq = _mm_max_pd(_mm_setzero_pd(), sq);
+        _mm_storeu_pd(dist + t, _mm_sqrt_pd(_mm_add_pd(sq, vs2)));
+    }
+#endif
+    for (; t < len; ++t) dist[t] = smoothed_distance<kD>(qi, q2, S, s2, j0 + t);
+    bool any = false;
+    for (t = 0; t < len; ++t) any |= dist[t] < kHit;
+    return any;
+}
+
+// Adds sv * w and w of one batch to four partial sums each, sample t going to
+// sum t mod 4 (the tail to sum 0); breaking the addition chain is free since
+// the order over samples is not fixed.
+void block_sums(const double* sv, const double* w, size_t len, double pn[4], double pd[4]) {
+    size_t t = 0;
+    for (; t + 4 <= len; t += 4)
+        for (int l = 0; l < 4; ++l) {
+            pn[l] += sv[t + l] * w[t + l];
+            pd[l] += w[t + l];
+        }
+    for (; t < len; ++t) {
+        pn[0] += sv[t] * w[t];
+        pd[0] += w[t];
+    }
+}
+
+#if defined(VIS_SHEPARD_AVX2) && defined(VIS_INVERSE_POW4)
+
+// Non-integer powers that inverse_pow4 serves: distances, weights and sums of
+// four samples at a time in registers, without the batch's round trip through
+// memory. Each batch of kBlock samples keeps its own four partial sums and
+// sends its tail through inverse_pow_batch, as fill_one_batched does, so the
+// two give the same bits.
+template <int kD>
+__attribute__((target("avx2"))) double fill_one_fused_avx2(const double* qi, double q2, const Samples& S, double s2,
+                                                           double power) {
+    const size_t n = S.n;
     const double* sv = S.sv;
-    double dist[kBlock];
+    const __m256d vq2 = _mm256_set1_pd(q2), vs2 = _mm256_set1_pd(s2), hit = _mm256_set1_pd(kHit);
+    const __m256d vp = _mm256_set1_pd(power);
     double num = 0.0, den = 0.0;
     for (size_t j0 = 0; j0 < n; j0 += kBlock) {
         const size_t len = n - j0 < kBlock ? n - j0 : kBlock;
-        size_t t = 0;
-#if defined(__SSE2__)
-        // Two samples per step; max(0, sq) keeps a NaN, as the scalar rule does.
-        const __m128d vq2 = _mm_set1_pd(q2), vs2 = _mm_set1_pd(s2), two = _mm_set1_pd(2.0);
-        for (; t + 2 <= len; t += 2) {
-            const size_t j = j0 + t;
-            __m128d cross = _mm_mul_pd(_mm_set1_pd(qi[0]), _mm_loadu_pd(P + j));
-            for (size_t k = 1; k < d; ++k)
-                cross = _mm_add_pd(cross, _mm_mul_pd(_mm_set1_pd(qi[k]), _mm_loadu_pd(P + k * n + j)));
-            __m128d sq = _mm_add_pd(_mm_sub_pd(vq2, _mm_mul_pd(two, cross)), _mm_loadu_pd(p2 + j));
-            sq = _mm_max_pd(_mm_setzero_pd(), sq);
-            _mm_storeu_pd(dist + t, _mm_sqrt_pd(_mm_add_pd(sq, vs2)));
+        const size_t full = len & ~size_t(3);
+        __m256d vn = _mm256_setzero_pd(), vd = _mm256_setzero_pd();
+        for (size_t j = j0; j < j0 + full; j += 4) {
+            const __m256d dist = distances_avx2<kD>(qi, vq2, S, vs2, j);
+            const int near = _mm256_movemask_pd(_mm256_cmp_pd(dist, hit, _CMP_LT_OQ));
+            if (near) return sv[j + static_cast<size_t>(__builtin_ctz(near))];  // the first exact hit wins
+            const __m256d w = inverse_pow4(dist, vp);
+            vn = _mm256_add_pd(vn, _mm256_mul_pd(_mm256_loadu_pd(sv + j), w));
+            vd = _mm256_add_pd(vd, w);
         }
-#endif
-        for (; t < len; ++t) {
-            const size_t j = j0 + t;
-            double cross = qi[0] * P[j];
-            for (size_t k = 1; k < d; ++k) cross = cross + qi[k] * P[k * n + j];
-            double sq = (q2 - 2.0 * cross) + p2[j];
-            sq = sq < 0.0 ? 0.0 : sq;
-            dist[t] = std::sqrt(sq + s2);
-        }
-        for (t = 0; t < len; ++t)
-            if (dist[t] < kHit) return sv[j0 + t];  // the first exact hit wins
-        inverse_pow_batch(dist, power, dist, len);
-        // Four partial sums break the addition chain; the order over samples is free.
-        double pn[4] = {0.0, 0.0, 0.0, 0.0}, pd[4] = {0.0, 0.0, 0.0, 0.0};
-        for (t = 0; t + 4 <= len; t += 4)
-            for (int l = 0; l < 4; ++l) {
-                pn[l] += sv[j0 + t + l] * dist[t + l];
-                pd[l] += dist[t + l];
+        alignas(32) double pn[4], pd[4];
+        _mm256_store_pd(pn, vn);
+        _mm256_store_pd(pd, vd);
+        if (full < len) {
+            double w[4];
+            const size_t rest = len - full, j1 = j0 + full;
+            for (size_t t = 0; t < rest; ++t) {
+                w[t] = smoothed_distance<kD>(qi, q2, S, s2, j1 + t);
+                if (w[t] < kHit) return sv[j1 + t];
             }
-        for (; t < len; ++t) {
-            pn[0] += sv[j0 + t] * dist[t];
-            pd[0] += dist[t];
+            inverse_pow_batch(w, power, w, rest);
+            for (size_t t = 0; t < rest; ++t) {
+                pn[0] += sv[j1 + t] * w[t];
+                pd[0] += w[t];
+            }
         }
         num += (pn[0] + pn[1]) + (pn[2] + pn[3]);
         den += (pd[0] + pd[1]) + (pd[2] + pd[3]);
@@ -172,28 +300,82 @@ double fill_one_batched(const double* qi, double q2, const Samples& S, double s2
     return den > 0.0 ? num / den : 0.0;
 }
 
-template <PowMode kMode>
-void fill_all(const double* q, size_t m, const Samples& S, double s2, double power, double* out) {
-    const size_t d = S.d;
+#endif
+
+// Non-integer powers: the smoothed distances of a block of samples are raised
+// to the power in one batch, so the vector libm can serve them.
+template <int kD>
+double fill_one_batched(const double* qi, double q2, const Samples& S, double s2, double power) {
+    const size_t n = S.n;
+    const double* sv = S.sv;
+    double dist[kBlock];
+    double num = 0.0, den = 0.0;
+    for (size_t j0 = 0; j0 < n; j0 += kBlock) {
+        const size_t len = n - j0 < kBlock ? n - j0 : kBlock;
+        if (block_distances<kD>(qi, q2, S, s2, j0, len, dist))
+            for (size_t t = 0; t < len; ++t)
+                if (dist[t] < kHit) return sv[j0 + t];  // the first exact hit wins
+        inverse_pow_batch(dist, power, dist, len);
+        double pn[4] = {0.0, 0.0, 0.0, 0.0}, pd[4] = {0.0, 0.0, 0.0, 0.0};
+        block_sums(sv + j0, dist, len, pn, pd);
+        num += (pn[0] + pn[1]) + (pn[2] + pn[3]);
+        den += (pd[0] + pd[1]) + (pd[2] + pd[3]);
+    }
+    return den > 0.0 ? num / den : 0.0;
+}
+
+// Query-sample pairs between two polls of `stop`: a clock read per 2^16
+// pairs (tens of microseconds of work) costs nothing measurable, and a query
+// point of any size is never split.
+constexpr size_t kPollPairs = size_t{1} << 16;
+
+template <PowMode kMode, int kD>
+void fill_all(const double* q, size_t m, const Samples& S, double s2, double power, double* out, Interrupt* stop) {
+    const size_t d = dims<kD>(S);
+    const bool wide = cpu_has_avx2();
+#if defined(VIS_SHEPARD_AVX2) && defined(VIS_INVERSE_POW4)
+    const bool fused = kMode == PowMode::General && inverse_pow4_serves(power);
+#endif
+    size_t pairs = 0;
     for (size_t i = 0; i < m; ++i) {
+        if (pairs >= kPollPairs) {
+            pairs = 0;
+            if (stop_requested(stop)) return;
+        }
+        pairs += S.n;
         const double* qi = q + i * d;
         double q2 = qi[0] * qi[0];
         for (size_t k = 1; k < d; ++k) q2 = q2 + qi[k] * qi[k];
-        out[i] = kMode == PowMode::General ? fill_one_batched(qi, q2, S, s2, power)
-                                           : fill_one<kMode>(qi, q2, S, s2, power);
+#if defined(VIS_SHEPARD_AVX2) && defined(VIS_INVERSE_POW4)
+        if (fused) {
+            out[i] = fill_one_fused_avx2<kD>(qi, q2, S, s2, power);
+            continue;
+        }
+#endif
+        out[i] = kMode == PowMode::General ? fill_one_batched<kD>(qi, q2, S, s2, power)
+                                           : fill_one<kMode, kD>(qi, q2, S, s2, power, wide);
+    }
+}
+
+template <int kD>
+void fill_dims(const double* q, size_t m, const Samples& S, double s2, double power, double* out, Interrupt* stop) {
+    switch (pow_mode(power)) {
+        case PowMode::Zero: fill_all<PowMode::Zero, kD>(q, m, S, s2, power, out, stop); break;
+        case PowMode::One: fill_all<PowMode::One, kD>(q, m, S, s2, power, out, stop); break;
+        case PowMode::Two: fill_all<PowMode::Two, kD>(q, m, S, s2, power, out, stop); break;
+        case PowMode::Three: fill_all<PowMode::Three, kD>(q, m, S, s2, power, out, stop); break;
+        case PowMode::Four: fill_all<PowMode::Four, kD>(q, m, S, s2, power, out, stop); break;
+        default: fill_all<PowMode::General, kD>(q, m, S, s2, power, out, stop); break;
     }
 }
 
 }  // namespace
 
 void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d, const double* sv,
-                  double power, double smoothing, double* out) {
-    if (n == 0 || d == 0) {
-        // No samples: zeros.  No coordinates: every distance is the smoothing.
-        if (n == 0) {
-            for (size_t i = 0; i < m; ++i) out[i] = 0.0;
-            return;
-        }
+                  double power, double smoothing, double* out, Interrupt* stop) {
+    if (n == 0) {  // no samples: zeros
+        for (size_t i = 0; i < m; ++i) out[i] = 0.0;
+        return;
     }
     Samples S;
     S.n = n;
@@ -207,9 +389,8 @@ void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d
         S.soa = zp;
         S.p2 = zp;
         for (size_t i = 0; i < m; ++i) {
-            switch (pow_mode(power)) {
-                default: out[i] = fill_one<PowMode::General>(zq.data(), 0.0, S, s2, power);
-            }
+            if (stop_requested(stop)) return;
+            out[i] = fill_one<PowMode::General, 1>(zq.data(), 0.0, S, s2, power, false);
         }
         return;
     }
@@ -222,13 +403,10 @@ void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d
         S.p2[j] = s;
         for (size_t k = 0; k < d; ++k) S.soa[k * n + j] = pj[k];
     }
-    switch (pow_mode(power)) {
-        case PowMode::Zero: fill_all<PowMode::Zero>(q, m, S, s2, power, out); break;
-        case PowMode::One: fill_all<PowMode::One>(q, m, S, s2, power, out); break;
-        case PowMode::Two: fill_all<PowMode::Two>(q, m, S, s2, power, out); break;
-        case PowMode::Three: fill_all<PowMode::Three>(q, m, S, s2, power, out); break;
-        case PowMode::Four: fill_all<PowMode::Four>(q, m, S, s2, power, out); break;
-        default: fill_all<PowMode::General>(q, m, S, s2, power, out); break;
+    switch (d) {
+        case 2: fill_dims<2>(q, m, S, s2, power, out, stop); break;
+        case 3: fill_dims<3>(q, m, S, s2, power, out, stop); break;
+        default: fill_dims<0>(q, m, S, s2, power, out, stop); break;
     }
 }
 

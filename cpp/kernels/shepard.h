@@ -1,6 +1,8 @@
 // Shepard inverse-distance fill, streamed over the samples.
 #pragma once
 
+#include "kernels/interrupt.h"
+
 #include <cstddef>
 
 namespace vis {
@@ -12,7 +14,9 @@ namespace vis {
 // the expansion q2 - 2 q.p + p2 with all three sums formed over the
 // coordinates in the same order, so equal points give exactly 0.
 // Extra memory is O(n * d); nothing of size m x n is formed.
+// `stop` is polled between query points; once it says stop the function
+// returns with `out` partly filled.
 void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d, const double* sv,
-                  double power, double smoothing, double* out);
+                  double power, double smoothing, double* out, Interrupt* stop = nullptr);
 
 }  // namespace vis

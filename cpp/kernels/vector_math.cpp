@@ -1,16 +1,10 @@
 #include "kernels/vector_math.h"
 
-#include "kernels/cpu.h"
-
 #include <cmath>
 
 #if defined(VIS_HAVE_LIBMVEC) && defined(__x86_64__)
-#include <immintrin.h>
-
 extern "C" __m128d _ZGVbN2vv_pow(__m128d, __m128d);
 extern "C" __m256d _ZGVdN4vv_pow(__m256d, __m256d);
-extern "C" __m256d _ZGVdN4v_exp(__m256d);
-extern "C" __m256d _ZGVdN4v_log(__m256d);
 #endif
 
 namespace vis {
@@ -25,16 +19,10 @@ __attribute__((target("avx2"))) size_t pow_avx2(const double* x, double p, doubl
     return i;
 }
 
-// 1 / x^p (1.0 where x^p is 0) with x^p = exp(p * log(x)). Exact for x = 1;
-// x = 0, inf and NaN follow pow's special values for a finite non-zero p.
 __attribute__((target("avx2"))) size_t inverse_pow_avx2(const double* x, double p, double* w, size_t n) {
-    const __m256d vp = _mm256_set1_pd(p), one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+    const __m256d vp = _mm256_set1_pd(p);
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const __m256d dp = _ZGVdN4v_exp(_mm256_mul_pd(vp, _ZGVdN4v_log(_mm256_loadu_pd(x + i))));
-        const __m256d is0 = _mm256_cmp_pd(dp, zero, _CMP_EQ_OQ);
-        _mm256_storeu_pd(w + i, _mm256_blendv_pd(_mm256_div_pd(one, dp), one, is0));
-    }
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(w + i, inverse_pow4(_mm256_loadu_pd(x + i), vp));
     return i;
 }
 
@@ -59,8 +47,7 @@ void pow_batch(const double* x, double p, double* out, size_t n) {
 void inverse_pow_batch(const double* x, double p, double* w, size_t n) {
     size_t i = 0;
 #if defined(VIS_HAVE_LIBMVEC) && defined(__x86_64__)
-    // p = 0 would give 0 * log(0) = NaN: only finite non-zero powers take the fast path.
-    if (cpu_has_avx2() && p != 0.0 && std::isfinite(p)) i = inverse_pow_avx2(x, p, w, n);
+    if (inverse_pow4_serves(p)) i = inverse_pow_avx2(x, p, w, n);
 #endif
     pow_batch(x + i, p, w + i, n - i);
     for (; i < n; ++i) w[i] = w[i] == 0.0 ? 1.0 : 1.0 / w[i];
