@@ -2,8 +2,10 @@
 plain Python with `math` (tests/reference_geo.py), measured in the same run.
 
 Each workload is one call with fixed float arguments, timed as a plain call
-statement; the time is the best of several timeit repeats, per call. Run:
-PYTHONPATH=src python bench/bench_geo.py
+statement; the time is the best of several timeit repeats, per call. Then
+project_targets over the host's clouds of targets, against the host's loop over
+the plain formulations and against the same loop over our scalar functions.
+Run: PYTHONPATH=src python bench/bench_geo.py
 
     python bench/bench_geo.py --builds A/geo.so B/geo.abi3.so ...
 
@@ -19,7 +21,9 @@ import timeit
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 import reference_geo as ref  # noqa: E402
+from timing import best  # noqa: E402
 from visualization import geo  # noqa: E402
+from workloads import host_cloud  # noqa: E402
 
 
 class _Result:
@@ -88,6 +92,39 @@ def compare_builds(paths, number=20000):
         print(f"{name:24s} " + " ".join(f"{t * 1e9:12.1f}" for t in times))
 
 
+ORIGIN = (39.92, 32.85)
+DECLINATION = 6.1
+ZOOM = 19  # what zoom_for_range gives for the sonar disc on a 512-pixel map
+
+
+def scalar_chain(mod, bearings, ranges):
+    """The host's loop: every target through the scalar functions of `mod`."""
+    lat0, lon0 = ORIGIN
+    out = []
+    for b, r in zip(bearings.tolist(), ranges.tolist()):
+        tb = mod.true_bearing(b, DECLINATION)
+        lat, lon = mod.destination_point(lat0, lon0, tb, r)
+        x, y = mod.latlon_to_world_px(lat, lon, ZOOM)
+        out.append((lat, lon, x, y, mod.target_uncertainty_m(r) / mod.meters_per_pixel(lat, ZOOM)))
+    return out
+
+
+def bench_project_targets(goal=20.0):
+    print(f"{'project_targets':24s} {'ours ms':>9s} {'plain loop':>11s} {'ratio':>7s} {'our loop':>9s} {'ratio':>7s} {'goal':>5s}")
+    failures = 0
+    for n in (300, 3000, 5000):
+        bearings, ranges = host_cloud(n, seed=n, signals=False)[:2]
+        geo.project_targets(*ORIGIN, bearings, ranges, ZOOM, DECLINATION)  # NumPy's first import is not timed
+        ours = best(lambda: geo.project_targets(*ORIGIN, bearings, ranges, ZOOM, DECLINATION), 30)
+        plain = best(lambda: scalar_chain(ref, bearings, ranges), 7)
+        loop = best(lambda: scalar_chain(geo, bearings, ranges), 7)
+        ok = loop / ours >= goal
+        failures += not ok
+        print(f"{str(n) + ' targets':24s} {ours * 1e3:9.3f} {plain * 1e3:11.3f} {plain / ours:7.1f} "
+              f"{loop * 1e3:9.3f} {loop / ours:7.1f} {goal:5.1f}{'' if ok else '  below goal'}")
+    return failures
+
+
 def main():
     _setup_declination((geo, ref))
     number = 20000
@@ -99,7 +136,7 @@ def main():
         ok = ratio >= goal
         failures += not ok
         print(f"{name:24s} {ours * 1e9:9.1f} {theirs * 1e9:10.1f} {ratio:7.2f} {goal:5.1f}{'' if ok else '  below goal'}")
-    return failures
+    return failures + bench_project_targets()
 
 
 if __name__ == "__main__":

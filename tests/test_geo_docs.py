@@ -10,7 +10,7 @@ from visualization import geo
 
 FUNCTIONS = ["destination_point", "distance_between", "initial_bearing", "true_bearing", "_geomag",
              "magnetic_declination", "target_uncertainty_m", "latlon_to_world_px", "world_px_to_latlon",
-             "meters_per_pixel", "zoom_for_range"]
+             "meters_per_pixel", "zoom_for_range", "project_targets"]
 
 
 def stub_functions():
@@ -64,6 +64,7 @@ def test_summary_says_what_it_returns(name):
     ("world_px_to_latlon", ["degrees", "pixels"]),
     ("meters_per_pixel", ["metres", "degrees"]),
     ("zoom_for_range", ["metres", "degrees", "pixels"]),
+    ("project_targets", ["metres", "degrees clockwise from magnetic north", "east positive", "pixels"]),
 ])
 def test_units_are_named(name, units):
     doc = getattr(geo, name).__doc__

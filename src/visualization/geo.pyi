@@ -6,6 +6,9 @@ lengths metres, map positions Web Mercator world pixels.
 
 from typing import Any
 
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
 EARTH_R_M: float
 TILE_SIZE: int
 _MPP_EQUATOR: float
@@ -53,3 +56,15 @@ def meters_per_pixel(lat_deg: float, zoom: int) -> float:
 
 def zoom_for_range(lat_deg: float, range_m: float, px: int, max_zoom: int = 23) -> int:
     """Return the highest zoom level at which a disc of radius range_m metres fits into px pixels."""
+
+def project_targets(
+    lat: float,
+    lon: float,
+    bearings_deg: ArrayLike,
+    ranges_m: ArrayLike,
+    zoom: int,
+    declination_deg: float = 0.0,
+    gps_accuracy_m: float = 2.5,
+    range_measured: bool | ArrayLike = False,
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """Return (lat, lon, x_px, y_px, radius_px): every target projected from the origin (degrees) by magnetic bearing (degrees clockwise from magnetic north) and range (metres), in degrees and world pixels, with its uncertainty radius in pixels."""

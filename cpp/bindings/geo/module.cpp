@@ -28,4 +28,5 @@ NB_MODULE(geo, m) {
     bind_declination(m);
     bind_uncertainty(m);  // its default accuracy is GPS_BASE_CEP_M now, at load
     bind_mercator(m);
+    bind_targets(m);
 }
