@@ -188,3 +188,12 @@ def test_missing_constant_is_name_error(restore_constants):
     del geo._MPP_EQUATOR
     with pytest.raises(NameError, match="_MPP_EQUATOR"):
         geo.project_targets(0.0, 0.0, [1.0], [1.0], 5)
+
+
+def test_numpy_is_imported_at_the_first_call_not_at_load():
+    import subprocess
+    import sys
+    code = ("import sys, visualization.geo as g; loaded = 'numpy' in sys.modules; "
+            "g.project_targets(0.0, 0.0, [1.0], [2.0], 3); print(loaded, 'numpy' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
+    assert out == ["False", "True"]
