@@ -141,30 +141,32 @@ using Projection = void (*)(double, double, double, double*, double*, Fault&);
 
 // Both projections: (a[0], a[1], zoom) -> pair. The plain evaluation computes
 // n = TILE_SIZE * 2**zoom, then converts the coordinate the first formula
-// divides (a[first]), then meets n as a float; the other coordinate follows.
-PyObject* project(PyObject* m, PyObject* const* a, int first, Projection fn) {
+// divides (a[First]), then meets n as a float; the other coordinate follows.
+template <int First, Projection Fn>
+PyObject* project(PyObject* m, PyObject* const* a) {
+    constexpr int second = 1 - First;
     Pow2 p;
     double n = 0.0, v[2];
     bool too_large;
-    if (!zoom_pow2(a[2], &p) || !world_size(m, p, &n, &too_large) || !number_as_double(a[first], &v[first]))
+    if (!zoom_pow2(a[2], &p) || !world_size(m, p, &n, &too_large) || !number_as_double(a[First], &v[First]))
         return nullptr;
     if (too_large) return raise_int_too_large();
-    if (!number_as_double(a[1 - first], &v[1 - first])) return nullptr;
+    if (!number_as_double(a[second], &v[second])) return nullptr;
     Fault f;
     double r0, r1;
-    fn(v[0], v[1], n, &r0, &r1, f);
+    Fn(v[0], v[1], n, &r0, &r1, f);
     if (f) return raise_fault(f);
     return float_pair(r0, r1);
 }
 
 PyObject* py_latlon_to_world_px(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     GEO_BIND(s_to_px);
-    return project(m, a, 1, latlon_to_world_px);  // x from the longitude first
+    return project<1, latlon_to_world_px>(m, a);  // x from the longitude first
 }
 
 PyObject* py_world_px_to_latlon(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     GEO_BIND(s_from_px);
-    return project(m, a, 0, world_px_to_latlon);  // the longitude from x first
+    return project<0, world_px_to_latlon>(m, a);  // the longitude from x first
 }
 
 PyObject* py_meters_per_pixel(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
