@@ -17,6 +17,7 @@ FRAME = [
     "_GEOMAG", "_GEOMAG_TRIED", "_DECL_CACHE", "_DECL_GRID", "_geomag", "magnetic_declination",
     "target_uncertainty_m",
     "latlon_to_world_px", "world_px_to_latlon", "meters_per_pixel", "zoom_for_range",
+    "project_targets",
 ]
 
 

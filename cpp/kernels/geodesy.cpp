@@ -40,21 +40,28 @@ double round_hundredths(double x) {
     return std::copysign(static_cast<double>(k) / 100.0, x);
 }
 
-void destination_point(double lat_deg, double lon_deg, double bearing_deg, double distance_m,
-                       double earth_r, double* lat_out, double* lon_out, Fault& f) {
+GeodesicOrigin geodesic_origin(double lat_deg, double lon_deg) {
+    GeodesicOrigin o;
+    o.lat1 = radians(lat_deg);
+    o.lon1 = radians(lon_deg);
+    o.sin_lat1 = py_sin(o.lat1, o.fault);
+    o.cos_lat1 = py_cos(o.lat1, o.fault);
+    return o;
+}
+
+void destination_from(const GeodesicOrigin& o, double bearing_deg, double distance_m, double earth_r,
+                      double* lat_out, double* lon_out, Fault& f) {
     double d = py_div(distance_m, earth_r, f);
     double br = radians(bearing_deg);
-    double lat1 = radians(lat_deg);
-    double lon1 = radians(lon_deg);
-    double sin_lat1 = py_sin(lat1, f);
-    double cos_lat1 = py_cos(lat1, f);
+    // The origin's sine and cosine come next in the order of evaluation.
+    if (o.fault) f.note(o.fault.kind, o.fault.arg);
     double sin_d = py_sin(d, f);
     double cos_d = py_cos(d, f);
-    double sin_lat2 = sin_lat1 * cos_d + (cos_lat1 * sin_d) * py_cos(br, f);
+    double sin_lat2 = o.sin_lat1 * cos_d + (o.cos_lat1 * sin_d) * py_cos(br, f);
     // Rounding can push the sine a hair past +-1; keep the arcsine defined.
     sin_lat2 = py_max(-1.0, py_min(1.0, sin_lat2));
     double lat2 = py_asin(sin_lat2, f);
-    double lon2 = lon1 + py_atan2((py_sin(br, f) * sin_d) * cos_lat1, cos_d - sin_lat1 * sin_lat2);
+    double lon2 = o.lon1 + py_atan2((py_sin(br, f) * sin_d) * o.cos_lat1, cos_d - o.sin_lat1 * sin_lat2);
     double lon2_deg = floored_mod(degrees(lon2) + 540.0, 360.0) - 180.0;
     *lat_out = degrees(lat2);
     *lon_out = lon2_deg;

@@ -135,9 +135,26 @@ double round_half_even(double x);
 // back unchanged, and the sign survives a result of zero.
 double round_hundredths(double x);
 
-// Spherical direct problem for a non-zero distance; earth_r is the sphere's radius.
-void destination_point(double lat_deg, double lon_deg, double bearing_deg, double distance_m,
-                       double earth_r, double* lat_out, double* lon_out, Fault& f);
+// The origin's share of the spherical direct problem, the same for every
+// destination from it. `fault` holds what its own steps noted; the destination
+// reports it in the place the plain evaluation meets those steps.
+struct GeodesicOrigin {
+    double lat1 = 0.0, lon1 = 0.0;  // radians
+    double sin_lat1 = 0.0, cos_lat1 = 0.0;
+    Fault fault;
+};
+GeodesicOrigin geodesic_origin(double lat_deg, double lon_deg);
+
+// Spherical direct problem for a non-zero distance from a prepared origin;
+// earth_r is the sphere's radius.
+void destination_from(const GeodesicOrigin& origin, double bearing_deg, double distance_m, double earth_r,
+                      double* lat_out, double* lon_out, Fault& f);
+
+// The same from (lat_deg, lon_deg).
+inline void destination_point(double lat_deg, double lon_deg, double bearing_deg, double distance_m,
+                              double earth_r, double* lat_out, double* lon_out, Fault& f) {
+    destination_from(geodesic_origin(lat_deg, lon_deg), bearing_deg, distance_m, earth_r, lat_out, lon_out, f);
+}
 
 // Haversine great-circle distance in the units of earth_r.
 double distance_between(double lat1, double lon1, double lat2, double lon2, double earth_r, Fault& f);

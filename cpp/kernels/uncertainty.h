@@ -15,30 +15,31 @@ struct UncertaintyCoeffs {
     double bearing_err_deg = 0.0;    // bearing error, degrees
 };
 
-// Range term: measured ranges use the larger of the TOF floor and the relative
-// error; geometric ranges scale with the height tolerance. r is |range|.
-inline double range_error_measured(double r, const UncertaintyCoeffs& c) {
-    return py_max(c.tof_accuracy_m, r * c.tof_rel_err);
-}
-inline double range_error_geometric(double r, const UncertaintyCoeffs& c, Fault& f) {
-    return r * py_div(c.height_tol_m, c.height_assumed_m, f);
-}
+// The parts of the radius that depend on the coefficients and the GPS term
+// alone, the same for every target of a call. Each carries the fault its own
+// evaluation noted, reported where the plain evaluation meets that step.
+struct UncertaintyTerms {
+    UncertaintyCoeffs coeffs;
+    double geometric_rel_err = 0.0;  // height tolerance / assumed height
+    Fault geometric_fault;
+    double bearing_tan = 0.0;        // tan(bearing error): the chord offset per metre, not the arc
+    Fault bearing_fault;
+    double gps_square = 0.0;         // gps_err ** 2
+    Fault gps_fault;
+};
 
-// Bearing term: the chord offset r * tan(bearing error), not the arc length.
-inline double bearing_error(double r, const UncertaintyCoeffs& c, Fault& f) {
-    return r * py_tan(radians(c.bearing_err_deg), f);
-}
+UncertaintyTerms uncertainty_terms(const UncertaintyCoeffs& c, double gps_err);
 
-// sqrt(range_err**2 + bearing_err**2 + gps_err**2), summed left to right.
-inline double combine_errors(double range_err, double bearing_err, double gps_err, Fault& f) {
-    double s = py_square(range_err, f);
-    s = s + py_square(bearing_err, f);
-    s = s + py_square(gps_err, f);
-    return py_sqrt(s, f);
-}
+// The radius for an already non-negative range r: range, bearing and GPS
+// errors combined as sqrt(range_err**2 + bearing_err**2 + gps_err**2), summed
+// left to right. Measured ranges err by the larger of the TOF floor and the
+// relative error; geometric ranges scale with the height tolerance.
+double target_uncertainty(double r, bool range_measured, const UncertaintyTerms& t, Fault& f);
 
-// The whole radius for an already non-negative range r and GPS term gps_err.
-double target_uncertainty(double r, bool range_measured, double gps_err, const UncertaintyCoeffs& c,
-                          Fault& f);
+// The same for one call.
+inline double target_uncertainty(double r, bool range_measured, double gps_err, const UncertaintyCoeffs& c,
+                                 Fault& f) {
+    return target_uncertainty(r, range_measured, uncertainty_terms(c, gps_err), f);
+}
 
 }  // namespace vis::geo

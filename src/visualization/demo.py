@@ -182,12 +182,11 @@ def project_targets(cloud, report: Report):
         report.lines.append(f"declination: {decl:+.2f}° at {ORIGIN[0]:.4f}, {ORIGIN[1]:.4f} ({SCAN_YEAR})")
     zoom = geo.zoom_for_range(ORIGIN[0], TOP_M, 512)
     mpp = geo.meters_per_pixel(ORIGIN[0], zoom)
-    targets = []
-    for b, r in zip(cloud[0], cloud[1]):
-        tb = geo.true_bearing(float(b), decl or 0.0)
-        lat, lon = geo.destination_point(ORIGIN[0], ORIGIN[1], tb, float(r))
-        radius_px = geo.target_uncertainty_m(float(r)) / mpp
-        targets.append((geo.latlon_to_world_px(lat, lon, zoom), radius_px))
+    # The ranges are geometric (tilt and assumed sensor height), hence range_measured=False.
+    _lat, _lon, x, y, radius_px = geo.project_targets(
+        ORIGIN[0], ORIGIN[1], cloud[0], cloud[1], zoom, decl or 0.0, range_measured=False
+    )
+    targets = [((tx, ty), r) for tx, ty, r in zip(x.tolist(), y.tolist(), radius_px.tolist())]
     return zoom, mpp, targets
 
 
