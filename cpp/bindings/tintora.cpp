@@ -153,7 +153,7 @@ double real_number(nb::handle h) {
 double float_of(nb::handle h) {
     nb::object f = nb::steal(PyNumber_Float(h.ptr()));
     if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
+    return PyFloat_AsDouble(f.ptr());
 }
 
 bool truthy(nb::handle h) {
