@@ -2,8 +2,16 @@
 plain Python with `math` (tests/reference_geo.py), measured in the same run.
 
 Each workload is one call with fixed float arguments, timed as a plain call
-statement; the time is the best of several timeit repeats, per call. Run: PYTHONPATH=src python bench/bench_geo.py
+statement; the time is the best of several timeit repeats, per call. Run:
+PYTHONPATH=src python bench/bench_geo.py
+
+    python bench/bench_geo.py --builds A/geo.so B/geo.abi3.so ...
+
+times the scalar calls of several builds of the module side by side instead
+(for example a version-specific build against a stable-ABI one), in ns per call.
 """
+import argparse
+import importlib.util
 import os
 import sys
 import timeit
@@ -23,9 +31,9 @@ class _Model:
         return _Result()
 
 
-def _setup_declination():
-    # Both versions get the same stand-in model and a warm cache entry.
-    for mod in (geo, ref):
+def _setup_declination(modules):
+    # Every version gets the same stand-in model and a warm cache entry.
+    for mod in modules:
         mod._GEOMAG, mod._GEOMAG_TRIED, mod._DECL_CACHE = _Model(), True, {}
         mod.magnetic_declination(39.92, 32.85, 2026.37)
 
@@ -51,24 +59,42 @@ def _timer(fn, args):
     return timeit.Timer(f"f({', '.join(names)})", globals=env)
 
 
-def _pair(ours, theirs, args, number, rounds=15):
-    # Alternate the two so that load from other processes hits both alike;
-    # the best round of each is its time.
-    a, b = _timer(ours, args), _timer(theirs, args)
-    ta = tb = float("inf")
+def _best(fns, args, number, rounds=15):
+    # Alternate the versions so that load from other processes hits all alike;
+    # the best round of each is its time per call.
+    timers = [_timer(fn, args) for fn in fns]
+    best = [float("inf")] * len(fns)
     for _ in range(rounds):
-        ta = min(ta, a.timeit(number))
-        tb = min(tb, b.timeit(number))
-    return ta / number, tb / number
+        for i, t in enumerate(timers):
+            best[i] = min(best[i], t.timeit(number))
+    return [b / number for b in best]
+
+
+def _load_build(path):
+    spec = importlib.util.spec_from_file_location("geo", path)
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
+
+
+def compare_builds(paths, number=20000):
+    mods = [_load_build(p) for p in paths]
+    _setup_declination(mods)
+    for i, p in enumerate(paths):
+        print(f"build {i}: {p}")
+    print(f"{'workload':24s} " + " ".join(f"{'build ' + str(i) + ' ns':>12s}" for i in range(len(mods))))
+    for name, _goal, args in WORKLOADS:
+        times = _best([getattr(m, name) for m in mods], args, number)
+        print(f"{name:24s} " + " ".join(f"{t * 1e9:12.1f}" for t in times))
 
 
 def main():
-    _setup_declination()
+    _setup_declination((geo, ref))
     number = 20000
     print(f"{'workload':24s} {'ours ns':>9s} {'python ns':>10s} {'ratio':>7s} {'goal':>5s}")
     failures = 0
     for name, goal, args in WORKLOADS:
-        ours, theirs = _pair(getattr(geo, name), getattr(ref, name), args, number)
+        ours, theirs = _best((getattr(geo, name), getattr(ref, name)), args, number)
         ratio = theirs / ours
         ok = ratio >= goal
         failures += not ok
@@ -77,4 +103,10 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    parser = argparse.ArgumentParser(description="geo scalar call timings")
+    parser.add_argument("--builds", nargs="+", metavar="SO", help="geo extension files to time side by side")
+    opts, _rest = parser.parse_known_args()
+    if opts.builds:
+        compare_builds(opts.builds)
+    else:
+        main()

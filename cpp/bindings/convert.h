@@ -19,10 +19,12 @@ namespace nb = nanobind;
 // A real number as arithmetic with a float uses it (`x * 1.0`): ints, floats
 // and objects with __float__ or __index__; strings are refused (TypeError).
 inline bool number_as_double(PyObject* o, double* out) {
+#ifndef Py_LIMITED_API
     if (PyFloat_CheckExact(o)) {
         *out = PyFloat_AS_DOUBLE(o);
         return true;
     }
+#endif
     const double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) return false;
     *out = v;
