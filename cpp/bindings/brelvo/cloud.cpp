@@ -16,10 +16,12 @@ nb::object cloud_item(nb::handle cloud, long i) {
 }
 
 double py_float(nb::handle obj) {
+#ifndef Py_LIMITED_API
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+#endif
     nb::object f = nb::steal(PyNumber_Float(obj.ptr()));
     if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
+    return PyFloat_AsDouble(f.ptr());
 }
 
 namespace {

@@ -18,7 +18,7 @@ double py_float(nb::handle obj);
 // The one-letter kind of a NumPy array's dtype ('b', 'i', 'u', 'f', ...).
 inline char dtype_kind(nb::handle arr) {
     nb::object k = arr.attr("dtype").attr("kind");
-    const char* s = PyUnicode_AsUTF8(k.ptr());
+    const char* s = PyUnicode_AsUTF8AndSize(k.ptr(), nullptr);
     if (!s) throw nb::python_error();
     return s[0];
 }

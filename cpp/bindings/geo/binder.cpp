@@ -30,6 +30,25 @@ void missing_required(const Signature& s, PyObject* const* out) {
                  count == 1 ? "" : "s", names.c_str());
 }
 
+// An unexpected keyword: the interpreter words this error differently across
+// versions (3.13 added "Did you mean ...?"), so a plain Python function with the
+// same parameters is called the same way and raises the running version's own.
+void unexpected_keyword(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::string source = std::string("def ") + s.name + "(";
+    for (int i = 0; i < s.nparams; ++i)
+        source += std::string(i ? ", " : "") + s.params[i] + (i < s.nrequired ? "" : "=None");
+    source += "): pass\n";
+    try {
+        nanobind::dict scope;
+        nanobind::module_::import_("builtins").attr("exec")(source.c_str(), scope);
+        nanobind::object plain = scope[s.name];
+        PyObject* result = PyObject_Vectorcall(plain.ptr(), args, nargs, kwnames);
+        Py_XDECREF(result);
+    } catch (nanobind::python_error& e) {
+        e.restore();
+    }
+}
+
 // Index of the parameter named `key`, or -1. Interned names match by identity,
 // other strings by value.
 int param_index(const Signature& s, PyObject* key) {
@@ -67,7 +86,7 @@ PyObject* const* bind_args(const Signature& s, PyObject* const* args, Py_ssize_t
             const int idx = param_index(s, key);
             if (idx < 0) {
                 if (PyUnicode_Check(key))
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
+                    unexpected_keyword(s, args, nargs, kwnames);
                 else
                     PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", s.name);
                 return nullptr;
