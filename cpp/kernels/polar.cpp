@@ -251,6 +251,97 @@ struct Sel {
     uint32_t id;
 };
 
+// One pixel's pass over its candidates: every candidate nearer than lo2 (squared)
+// is appended to best / bid, every one in [lo2, hi2] to bd2 / bidb, both in
+// candidate order; the smallest squared distance seen is returned in dmin.
+struct Scan {
+    size_t na = 0, nbnd = 0;
+    double dmin = std::numeric_limits<double>::infinity();
+};
+
+inline Scan scan_plain(const double* xs, const double* ys, const uint32_t* ids, size_t nr, double qx, double qy,
+                       double lo2, double hi2, double* best, uint32_t* bid, double* bd2, uint32_t* bidb) {
+    Scan r;
+    for (size_t a = 0; a < nr; ++a) {
+        const double dx = qx - xs[a], dy = qy - ys[a];
+        const double d2 = dx * dx + dy * dy;
+        const uint32_t id = ids[a];
+        // Branch-free appends (both lists have room for every candidate).
+        const bool in_a = d2 < lo2;
+        const bool in_b = (d2 >= lo2) & (d2 <= hi2);
+        best[r.na] = d2;
+        bid[r.na] = id;
+        bd2[r.nbnd] = d2;
+        bidb[r.nbnd] = id;
+        r.na += in_a;
+        r.nbnd += in_b;
+        r.dmin = d2 < r.dmin ? d2 : r.dmin;
+    }
+    return r;
+}
+
+// For each 4-bit lane mask, the 32-bit lanes that pack the chosen lanes to the
+// front: `lane` for one 32-bit value per lane, `pair` for one double per lane.
+struct PackTable {
+    alignas(32) int32_t lane[16][8];
+    alignas(32) int32_t pair[16][8];
+    constexpr PackTable() : lane(), pair() {
+        for (int m = 0; m < 16; ++m) {
+            int at = 0;
+            for (int l = 0; l < 4; ++l) {
+                if (!(m & (1 << l))) continue;
+                lane[m][at] = l;
+                pair[m][2 * at] = 2 * l;
+                pair[m][2 * at + 1] = 2 * l + 1;
+                ++at;
+            }
+        }
+    }
+};
+constexpr PackTable kPack{};
+
+// scan_plain four candidates at a time, the same distances and lists. It reads
+// candidates up to nr rounded up to 4 (the caller pads with +inf, which joins
+// neither list) and writes up to 4 entries past each list's end.
+__attribute__((target("avx2"))) Scan scan_avx2(const double* xs, const double* ys, const uint32_t* ids, size_t nr,
+                                               double qx, double qy, double lo2, double hi2, double* best,
+                                               uint32_t* bid, double* bd2, uint32_t* bidb) {
+    const __m256d vx = _mm256_set1_pd(qx), vy = _mm256_set1_pd(qy), vlo = _mm256_set1_pd(lo2),
+                  vhi = _mm256_set1_pd(hi2);
+    __m256d vmin = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    size_t na = 0, nbnd = 0;
+    for (size_t a = 0; a < nr; a += 4) {
+        const __m256d dx = _mm256_sub_pd(vx, _mm256_loadu_pd(xs + a));
+        const __m256d dy = _mm256_sub_pd(vy, _mm256_loadu_pd(ys + a));
+        const __m256d d2 = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
+        const __m256i id = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ids + a)));
+        const int ma = _mm256_movemask_pd(_mm256_cmp_pd(d2, vlo, _CMP_LT_OQ));
+        const int mb = _mm256_movemask_pd(
+            _mm256_and_pd(_mm256_cmp_pd(d2, vlo, _CMP_GE_OQ), _mm256_cmp_pd(d2, vhi, _CMP_LE_OQ)));
+        vmin = _mm256_min_pd(d2, vmin);
+        const __m256i d2i = _mm256_castpd_si256(d2);
+        const __m256i pa = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPack.pair[ma]));
+        const __m256i pb = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPack.pair[mb]));
+        const __m256i la = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPack.lane[ma]));
+        const __m256i lb = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPack.lane[mb]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(best + na), _mm256_permutevar8x32_epi32(d2i, pa));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bid + na),
+                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(id, la)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(bd2 + nbnd), _mm256_permutevar8x32_epi32(d2i, pb));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bidb + nbnd),
+                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(id, lb)));
+        na += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(ma)));
+        nbnd += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(mb)));
+    }
+    alignas(32) double m4[4];
+    _mm256_store_pd(m4, vmin);
+    Scan r;
+    r.na = na;
+    r.nbnd = nbnd;
+    for (double v : m4) r.dmin = v < r.dmin ? v : r.dmin;
+    return r;
+}
+
 class Buckets {
 public:
     Buckets(const double* xy, size_t n) {
@@ -351,6 +442,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     const size_t T = std::max<size_t>(1, std::min<size_t>(nx, kTilePx / std::max<size_t>(1, p.step)));
     const size_t ntile = (nx + T - 1) / T;
     const double inf = std::numeric_limits<double>::infinity();
+    const bool avx2 = cpu_has_avx2();
     // Per row of tiles: the tile centres and their K-th nearest distances.
     std::vector<double> centres(2 * ntile), dk(ntile);
     std::vector<Cand> cand;
@@ -384,15 +476,17 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             std::sort(cand.begin(), cand.end(), [](const Cand& a, const Cand& b) { return a.dc < b.dc; });
             const size_t nc = cand.size();
             // Structure of arrays for the per-pixel scans.
+            // The arrays run 4 past the candidates: +inf pads for the scans that read
+            // four at a time, room for the four entries they may write past a list's end.
             cdc.resize(nc);
-            cxs.resize(nc);
-            cys.resize(nc);
-            cid.resize(nc);
-            if (best_v.size() < nc) {
-                best_v.resize(nc);
-                bid_v.resize(nc);
-                bd2_v.resize(nc);
-                bidb_v.resize(nc);
+            cxs.assign(nc + 4, inf);
+            cys.assign(nc + 4, inf);
+            cid.assign(nc + 4, 0);
+            if (best_v.size() < nc + 4) {
+                best_v.resize(nc + 4);
+                bid_v.resize(nc + 4);
+                bd2_v.resize(nc + 4);
+                bidb_v.resize(nc + 4);
             }
             double* const best = best_v.data();
             uint32_t* const bid = bid_v.data();
@@ -430,23 +524,10 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     const double lo2 = lo > 0.0 ? lo * lo * (1.0 - kRel) : -1.0;
                     const size_t nr = static_cast<size_t>(std::upper_bound(cdc.begin(), cdc.end(), reach) - cdc.begin());
                     // The nearest target lies within reach, so the smallest distance scanned is d0.
-                    size_t na = 0, nbnd = 0;
-                    double dmin = inf;
-                    for (size_t a = 0; a < nr; ++a) {
-                        const double dx = qx - xs[a], dy = qy - ys[a];
-                        const double d2 = dx * dx + dy * dy;
-                        const uint32_t id = ids[a];
-                        // Branch-free appends (both lists have room for every candidate).
-                        const bool in_a = d2 < lo2;
-                        const bool in_b = (d2 >= lo2) & (d2 <= hi2);
-                        best[na] = d2;
-                        bid[na] = id;
-                        bd2[nbnd] = d2;
-                        bidb[nbnd] = id;
-                        na += in_a;
-                        nbnd += in_b;
-                        dmin = d2 < dmin ? d2 : dmin;
-                    }
+                    const Scan sc = avx2 ? scan_avx2(xs, ys, ids, nr, qx, qy, lo2, hi2, best, bid, bd2, bidb)
+                                         : scan_plain(xs, ys, ids, nr, qx, qy, lo2, hi2, best, bid, bd2, bidb);
+                    size_t na = sc.na, nbnd = sc.nbnd;
+                    double dmin = sc.dmin;
                     double dkk;  // this pixel's K-th smallest squared distance
                     if (na <= K && na + nbnd >= K) {
                         // The K - na smallest of the boundary set complete the neighbours, in
