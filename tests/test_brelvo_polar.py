@@ -364,28 +364,45 @@ def test_ctrl_c_stops_a_long_render(tree):
     assert float(seconds) < 20.0
 
 
-def test_other_threads_run_while_rendering():
-    ticks = [0]
+def _longest_pause_of_other_threads(fn):
+    """fn()'s result, the longest time a ticking thread could not run during it, and fn()'s duration."""
+    ticks = []
     stop = threading.Event()
 
-    def count():
+    def tick():
         while not stop.is_set():
-            ticks[0] += 1
+            ticks.append(time.monotonic())
             time.sleep(0.001)
 
-    t = threading.Thread(target=count)
+    t = threading.Thread(target=tick)
     t.start()
     try:
         time.sleep(0.05)
-        before = ticks[0]
-        img = brelvo.render_polar_alan(make_cloud(3000, seed=4, top=18.0), 80.0, 20.0, 0.0, 1500.0, hucre=1)
-        during = ticks[0] - before
+        t0 = time.monotonic()
+        result = fn()
+        t1 = time.monotonic()
     finally:
         stop.set()
         t.join()
-    assert img.width() == 3000
-    # Holding the GIL for the whole call would leave the counter at most one tick on.
-    assert during >= 10
+    during = [t0] + [x for x in ticks if t0 < x < t1] + [t1]
+    return result, max(b - a for a, b in zip(during, during[1:])), t1 - t0
+
+
+@pytest.mark.parametrize(
+    "n, rr, hucre",
+    [
+        (3000, 1500.0, 1),  # the time goes into the blend
+        (1, 3000.0, 8),     # the time goes into Qt's scaling of 750 x 750 pixels to 6000 x 6000
+    ],
+)
+def test_other_threads_run_while_rendering(n, rr, hucre):
+    cloud = make_cloud(n, seed=4, top=18.0)
+    img, pause, duration = _longest_pause_of_other_threads(
+        lambda: brelvo.render_polar_alan(cloud, rr / 20.0, 20.0, 0.0, rr, hucre=hucre))
+    assert img.width() == 2 * int(rr)
+    # Holding the GIL through the blend or the scaling would stall the other
+    # thread for most of the call.
+    assert pause < duration / 2
 
 
 class NullImage(QImage):

@@ -3,12 +3,15 @@
 // PyQt5 holds the GIL for the whole of every QImage call it makes (construct,
 // fill, copy, scaled), so pixels are never moved by a PyQt5 call: an image is
 // allocated by Qt (which does not touch its pixels) and filled through its
-// own bits() pointer with the GIL released. Qt answers a failed allocation
+// own bits() pointer with the GIL released, and Qt's scaling is called
+// directly, also with the GIL released. Qt answers a failed allocation
 // with a null image; every image made here is checked and a null one raises
 // MemoryError naming the bytes asked for.
 #pragma once
 
 #include "bindings/brelvo/registry.h"
+
+#include <dlfcn.h>
 
 #include <climits>
 #include <cstdint>
@@ -81,12 +84,64 @@ inline nb::object make_qimage(const uint8_t* pixels, int width, int height, int 
     return out.image;
 }
 
+// Qt's own QImage::scaled(const QSize&, Qt::AspectRatioMode,
+// Qt::TransformationMode) const, with QImage's copy assignment and destructor,
+// looked up in the Qt library PyQt5 loaded: PyQt5 holds the GIL while Qt
+// scales, which at large sizes takes seconds, so the call is made directly,
+// with the GIL released. Null when the library or a symbol is missing.
+struct QtScaling {
+    // The Itanium C++ ABI of those members: the result slot, then `this`.
+    using Scaled = void (*)(void* result, const void* self, const int* size, int aspect, int mode);
+    using Assign = void* (*)(void* self, const void* other);
+    using Destroy = void (*)(void* self);
+    Scaled scaled = nullptr;
+    Assign assign = nullptr;
+    Destroy destroy = nullptr;
+};
+
+inline const QtScaling& qt_scaling() {
+    static const QtScaling found = [] {
+        QtScaling q;
+        void* lib = dlopen("libQt5Gui.so.5", RTLD_NOW | RTLD_NOLOAD);
+        if (!lib) return q;
+        q.scaled = reinterpret_cast<QtScaling::Scaled>(
+            dlsym(lib, "_ZNK6QImage6scaledERK5QSizeN2Qt15AspectRatioModeENS3_18TransformationModeE"));
+        q.assign = reinterpret_cast<QtScaling::Assign>(dlsym(lib, "_ZN6QImageaSERKS_"));
+        q.destroy = reinterpret_cast<QtScaling::Destroy>(dlsym(lib, "_ZN6QImageD1Ev"));
+        if (!q.scaled || !q.assign || !q.destroy) q = QtScaling{};
+        return q;
+    }();
+    return found;
+}
+
 // image.scaled(width, height, IgnoreAspectRatio, SmoothTransformation),
-// MemoryError when Qt returns a null image.
+// MemoryError when Qt returns a null image. A plain PyQt5 QImage is scaled by
+// Qt directly with the GIL released; a subclass (which may override scaled) is
+// called through Python.
 inline nb::object smooth_scaled(nb::handle image, int width, int height) {
     check_image_size(width, height);
     nb::object Qt = nb::module_::import_("PyQt5.QtCore").attr("Qt");
-    nb::object out = image.attr("scaled")(width, height, Qt.attr("IgnoreAspectRatio"), Qt.attr("SmoothTransformation"));
+    nb::object qimage = nb::module_::import_("PyQt5.QtGui").attr("QImage");
+    const QtScaling& qt = qt_scaling();
+    nb::object out;
+    if (qt.scaled && Py_TYPE(image.ptr()) == reinterpret_cast<PyTypeObject*>(qimage.ptr())) {
+        nb::object unwrap = nb::module_::import_("PyQt5.sip").attr("unwrapinstance");
+        out = qimage();
+        const void* src = PyLong_AsVoidPtr(nb::object(unwrap(image)).ptr());
+        void* dst = PyLong_AsVoidPtr(nb::object(unwrap(out)).ptr());
+        if (!src || !dst) throw nb::python_error();
+        const int aspect = nb::cast<int>(Qt.attr("IgnoreAspectRatio"));
+        const int mode = nb::cast<int>(Qt.attr("SmoothTransformation"));
+        nb::gil_scoped_release unlocked;
+        // Room for a QImage (32 bytes in Qt 5 on 64-bit targets) with margin.
+        alignas(16) unsigned char scaled[128];
+        const int size[2] = {width, height};  // QSize: width, then height
+        qt.scaled(scaled, src, size, aspect, mode);
+        qt.assign(dst, scaled);  // shares the pixels
+        qt.destroy(scaled);
+    } else {
+        out = image.attr("scaled")(width, height, Qt.attr("IgnoreAspectRatio"), Qt.attr("SmoothTransformation"));
+    }
     if (nb::cast<bool>(out.attr("isNull")())) raise_null_image(width, height);
     return out;
 }
