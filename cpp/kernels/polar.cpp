@@ -511,6 +511,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             const double* const ys = cys.data();
             const uint32_t* const ids = cid.data();
             std::fill(up_kth.begin(), up_kth.end(), inf);
+            size_t nr = 0;
             for (size_t i = i0; i < i1; ++i) {
                 const double qy = i * stp + 0.5;
                 double prev_kth = inf;
@@ -531,7 +532,10 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     const double reach = (hi + hp) * (1.0 + kRel) + kAbs;
                     const double hi2 = hi * hi * (1.0 + kRel);
                     const double lo2 = lo > 0.0 ? lo * lo * (1.0 - kRel) : -1.0;
-                    const size_t nr = static_cast<size_t>(std::upper_bound(cdc.begin(), cdc.end(), reach) - cdc.begin());
+                    // Candidates within reach of the tile centre: the upper bound of `reach` in
+                    // cdc, stepped from the previous pixel's (reach moves little between pixels).
+                    while (nr < nc && !(reach < cdc[nr])) ++nr;
+                    while (nr > 0 && reach < cdc[nr - 1]) --nr;
                     // The nearest target lies within reach, so the smallest distance scanned is d0.
                     const Scan sc = avx2 ? scan_avx2(xs, ys, ids, nr, qx, qy, lo2, hi2, best, bid, bd2, bidb)
                                          : scan_plain(xs, ys, ids, nr, qx, qy, lo2, hi2, best, bid, bd2, bidb);
