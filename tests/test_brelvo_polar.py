@@ -298,8 +298,9 @@ def cases():
     ties = (np.repeat([0.0, 90.0, 180.0, 270.0], 25), np.tile(np.arange(1.0, 26.0), 4) * 0.5,
             g.integers(0, 256, (100, 3)).astype(np.uint8))
     same = (np.full(50, 30.0), np.full(50, 5.0), g.integers(0, 256, (50, 3)).astype(np.uint8))
-    # Targets on pixel centres and on tile corners of the full-resolution grid.
-    xs, ys = np.meshgrid(np.arange(8.0, 193.0, 16.0), np.arange(8.0, 193.0, 16.0))
+    # Targets on (up to the rounding of the polar round trip) tile corners and
+    # pixel centres of the full-resolution grid, in a regular lattice full of ties.
+    xs, ys = np.meshgrid(np.r_[0.0:200.0:16.0, 8.5:200.0:16.0], np.r_[0.0:200.0:16.0, 8.5:200.0:16.0])
     xs, ys = xs.ravel() - 100.0, 100.0 - ys.ravel()
     corners = (np.degrees(np.arctan2(xs, ys)), np.hypot(xs, ys) / 8.0, g.integers(0, 256, (xs.size, 3)).astype(np.uint8))
     bad = spread[2].astype(float)
