@@ -1,3 +1,9 @@
+import os
+import subprocess
+import sys
+import threading
+import time
+
 import numpy as np
 import pytest
 from PyQt5.QtCore import Qt
@@ -247,3 +253,197 @@ def test_non_finite_colours_give_defined_bytes(bad):
     cols[4, 0] = bad
     cloud = (cloud[0], cloud[1], cols)
     assert_close_to_reference(render(cloud), polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
+
+
+# ---- spacing from the median of an even count ---------------------------------------
+
+
+def _cloud_at_pixels(xy, rr, scale, seed=5):
+    """Targets drawn at the pixel positions xy (n x 2) of a frame of radius rr."""
+    dx, dy = xy[:, 0] - rr, rr - xy[:, 1]
+    cols = np.random.default_rng(seed).integers(0, 256, (len(xy), 3)).astype(np.uint8)
+    return np.degrees(np.arctan2(dx, dy)), np.hypot(dx, dy) / scale, cols
+
+
+@pytest.mark.parametrize("n", [40, 41])
+def test_spacing_median_at_a_radius_that_does_not_clip_it(n):
+    # At rr 400 spacings from 7 to 24 px are used as measured. Half the targets
+    # sit 6 px apart, half 20 px apart: the two middle fourth-neighbour distances
+    # of the even count are 12 and 20 px, and taking either instead of their
+    # mean moves the coverage of many pixels.
+    g = np.random.default_rng(5)
+    k = n // 2
+    gx, gy = np.meshgrid(np.arange(5), np.arange(4))
+    dense = np.column_stack([gx.ravel(), gy.ravel()])[:k] * 6.0 + [420, 300]
+    gx, gy = np.meshgrid(np.arange(6), np.arange(4))
+    sparse = np.column_stack([gx.ravel(), gy.ravel()])[: n - k] * 20.0 + [250, 450]
+    xy = np.vstack([dense, sparse]) + g.uniform(-0.4, 0.4, (n, 2))
+    d4 = np.sort(ScipyTree(xy).query(xy, k=5)[0][:, 4])
+    assert d4[n // 2 - 1] < 13.0 and d4[n // 2] > 19.0  # the case this test is about
+    cloud = _cloud_at_pixels(xy, 400.0, 20.0)
+    img = brelvo.render_polar_alan(cloud, 20.0, 20.0, 0.0, 400.0, hucre=1)
+    assert_close_to_reference(img, polar_bytes(cloud, 20.0, 20.0, 0.0, 400.0, hucre=1))
+
+
+# ---- the wide kernel paths against the baseline ones -------------------------------
+
+_PATH_CASES = """
+import hashlib, sys
+import numpy as np
+import visualization.brelvo as brelvo
+
+def cases():
+    g = np.random.default_rng(7)
+    spread = (g.uniform(0, 360, 300), g.uniform(0, 19, 300), g.integers(0, 256, (300, 3)).astype(np.uint8))
+    ties = (np.repeat([0.0, 90.0, 180.0, 270.0], 25), np.tile(np.arange(1.0, 26.0), 4) * 0.5,
+            g.integers(0, 256, (100, 3)).astype(np.uint8))
+    same = (np.full(50, 30.0), np.full(50, 5.0), g.integers(0, 256, (50, 3)).astype(np.uint8))
+    # Targets on (up to the rounding of the polar round trip) tile corners and
+    # pixel centres of the full-resolution grid, in a regular lattice full of ties.
+    xs, ys = np.meshgrid(np.r_[0.0:200.0:16.0, 8.5:200.0:16.0], np.r_[0.0:200.0:16.0, 8.5:200.0:16.0])
+    xs, ys = xs.ravel() - 100.0, 100.0 - ys.ravel()
+    corners = (np.degrees(np.arctan2(xs, ys)), np.hypot(xs, ys) / 8.0, g.integers(0, 256, (xs.size, 3)).astype(np.uint8))
+    bad = spread[2].astype(float)
+    bad[::37, 0], bad[5::41, 1], bad[9::43, 2] = np.nan, np.inf, -np.inf
+    nonfinite = (spread[0], spread[1], bad)
+    for name, c in [("spread", spread), ("ties", ties), ("same", same), ("corners", corners), ("nonfinite", nonfinite)]:
+        for soft in (0.0, 0.625, 2.0, 8.0):          # K = 9, 11, 17, 41
+            for power in (2.4, 2.0, -1.5):
+                for hucre in (1, 3):
+                    yield name, c, dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, power=power, softness=soft, hucre=hucre)
+    for n in (1, 3, 5, 7):                            # K = n, odd lengths
+        yield "few", (spread[0][:n], spread[1][:n], spread[2][:n]), dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, hucre=1)
+
+for name, c, kw in cases():
+    img = brelvo.render_polar_alan(c, **kw)
+    raw = img.constBits().asstring(img.sizeInBytes())
+    print(name, sorted(kw.items()), hashlib.sha256(raw).hexdigest())
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VIS_GENERIC_KERNELS")), reason="already on the baseline paths")
+def test_wide_and_baseline_paths_give_identical_bytes():
+    runs = []
+    for generic in ("0", "1"):
+        env = dict(os.environ, VIS_GENERIC_KERNELS=generic)
+        run = subprocess.run([sys.executable, "-c", _PATH_CASES], env=env, capture_output=True, text=True, timeout=600)
+        assert run.returncode == 0, run.stderr[-2000:]
+        runs.append(run.stdout.splitlines())
+    assert len(runs[0]) == 5 * 4 * 3 * 2 + 4
+    assert runs[0] == runs[1]
+
+
+# ---- Ctrl-C, other threads, failed allocations ---------------------------------------
+
+
+_CTRL_C = """
+import _thread, sys, threading, time
+import numpy as np
+import visualization.brelvo as brelvo
+if sys.argv[1] == "fallback":
+    brelvo.cKDTree = None
+g = np.random.default_rng(3)
+cloud = (g.uniform(0, 360, 3000), g.uniform(0, 18, 3000), g.integers(0, 256, (3000, 3)).astype(np.uint8))
+threading.Timer(0.3, _thread.interrupt_main).start()
+t0 = time.monotonic()
+try:
+    brelvo.render_polar_alan(cloud, 400.0, 20.0, 0.0, 8000.0, softness=8.0, hucre=1)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - t0)
+"""
+
+
+@pytest.mark.parametrize("tree", ["scipy", "fallback"])
+def test_ctrl_c_stops_a_long_render(tree):
+    # Uninterrupted, each call renders for minutes (256 million pixels, or 16
+    # million tree queries of 41 neighbours); the interrupt must end it.
+    run = subprocess.run([sys.executable, "-c", _CTRL_C, tree], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    word, seconds = run.stdout.split()
+    assert word == "interrupted"
+    assert float(seconds) < 20.0
+
+
+def _longest_pause_of_other_threads(fn):
+    """fn()'s result, the longest time a ticking thread could not run during it, and fn()'s duration."""
+    ticks = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=tick)
+    t.start()
+    try:
+        time.sleep(0.05)
+        t0 = time.monotonic()
+        result = fn()
+        t1 = time.monotonic()
+    finally:
+        stop.set()
+        t.join()
+    during = [t0] + [x for x in ticks if t0 < x < t1] + [t1]
+    return result, max(b - a for a, b in zip(during, during[1:])), t1 - t0
+
+
+@pytest.mark.parametrize(
+    "n, rr, hucre",
+    [
+        (3000, 1500.0, 1),  # the time goes into the blend
+        (1, 3000.0, 8),     # the time goes into Qt's scaling of 750 x 750 pixels to 6000 x 6000
+    ],
+)
+def test_other_threads_run_while_rendering(n, rr, hucre):
+    cloud = make_cloud(n, seed=4, top=18.0)
+    img, pause, duration = _longest_pause_of_other_threads(
+        lambda: brelvo.render_polar_alan(cloud, rr / 20.0, 20.0, 0.0, rr, hucre=hucre))
+    assert img.width() == 2 * int(rr)
+    # Holding the GIL through the blend or the scaling would stall the other
+    # thread for most of the call.
+    assert pause < duration / 2
+
+
+class NullImage(QImage):
+    """Qt's answer to a failed allocation: a null image."""
+
+    def __init__(self, *args):
+        super().__init__()
+
+
+class NullScaled(QImage):
+    def scaled(self, *args):
+        return QImage()
+
+
+@pytest.mark.parametrize(
+    "cls, hucre, side", [(NullImage, 1, 200), (NullImage, 2, 100), (NullScaled, 2, 200)]
+)
+def test_null_images_raise_memory_error(monkeypatch, cls, hucre, side):
+    monkeypatch.setattr(brelvo, "QImage", cls)
+    with pytest.raises(MemoryError, match=rf"{side} x {side} image of 32-bit pixels needs {4 * side * side} bytes"):
+        render(make_cloud(30, seed=9), hucre=hucre)
+
+
+def test_null_field_image_raises_memory_error(monkeypatch):
+    monkeypatch.setattr(brelvo, "QImage", NullImage)
+    with pytest.raises(MemoryError, match=r"needs \d+ bytes"):
+        brelvo.build_field(make_cloud(30, seed=9), 20.0, 10.0)
+
+
+@pytest.mark.parametrize(
+    "rr, exc, words",
+    [(float("nan"), ValueError, "rr is NaN"), (float("inf"), OverflowError, "rr is inf"),
+     (-float("inf"), OverflowError, "rr is -inf"), (1e12, MemoryError, r"rr = 1000000000000 asks for a 2000000000000 x")],
+)
+def test_frame_radius_errors_name_rr(monkeypatch, rr, exc, words):
+    monkeypatch.setattr(brelvo, "cKDTree", None)  # SciPy's tree would refuse the positions first
+    with pytest.raises(exc, match=words):
+        render(make_cloud(3), rr=rr)
+
+
+def test_oversized_frame_names_the_limit():
+    with pytest.raises(MemoryError, match=r"16000000000000 bytes of 32-bit pixels; the limit is \d+ bytes"):
+        render(make_cloud(3), rr=1e6)

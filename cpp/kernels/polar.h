@@ -3,6 +3,8 @@
 // colours with softened inverse-distance weights and coverage opacity.
 #pragma once
 
+#include "kernels/interrupt.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -34,13 +36,15 @@ struct PolarBlend {
 
 // Exact K-nearest search of the grid over the n targets at xy (any finite or
 // non-finite coordinates) fused with the blend. rgb is n x 3. Requires
-// 1 <= K <= n.
+// 1 <= K <= n. Polls `stop` between tiles; when it says stop the routine
+// returns with `out` partly written.
 void polar_render_native(const double* xy, size_t n, const double* rgb, const PolarBlend& p,
-                         uint8_t* out);
+                         uint8_t* out, Interrupt* stop = nullptr);
 
 // The blend from neighbour lists computed elsewhere: for grid point g,
 // dist[g * K + k] and idx[g * K + k] (each in [0, n), rgb n x 3) with column 0 nearest.
+// Polls `stop` as polar_render_native does.
 void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb, size_t n,
-                                  const PolarBlend& p, uint8_t* out);
+                                  const PolarBlend& p, uint8_t* out, Interrupt* stop = nullptr);
 
 }  // namespace vis

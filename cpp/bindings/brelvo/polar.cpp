@@ -1,28 +1,18 @@
 // render_polar_alan: the pixel-space polar field of the sonar view.
 #include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/visibility.h"
+#include "bindings/convert.h"
+#include "bindings/signals.h"
 #include "kernels/knn.h"
 #include "kernels/polar.h"
 
-#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace vis::brelvo {
 
 namespace {
-
-// Python's int() of a value, saturated to the int64 range.
-int64_t py_int_saturated(nb::handle v) {
-    nb::object iv = nb::steal(PyNumber_Long(v.ptr()));
-    if (!iv.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(iv.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow > 0) return LLONG_MAX;
-    if (overflow < 0) return LLONG_MIN;
-    return x;
-}
 
 [[noreturn]] void raise_mask_mismatch(size_t axis_size, size_t mask_size) {
     throw nb::index_error(("boolean index did not match indexed array along axis 0; size of axis is " +
@@ -41,6 +31,42 @@ F64View result_matrix(nb::handle res, size_t rows, size_t K) {
     return v;
 }
 
+// The distance of every target to its k-th nearest target (itself first), in
+// blocks between polls of `stop`; `out` is incomplete when it said stop.
+void self_kth_distance(const double* pts, size_t n, size_t k, double* out, Interrupt* stop) {
+    KdTree tree(pts, n, 2);
+    // Blocks of 16 384 targets: a few milliseconds of queries each.
+    const size_t block = 16384;
+    for (size_t i = 0; i < n; i += block) {
+        if (stop_requested(stop)) return;
+        tree.kth_distance(pts + 2 * i, std::min(block, n - i), k, out + i);
+    }
+}
+
+// The side W = 2 * int(rr) of the output image. int()'s own exception types
+// for a non-finite rr, MemoryError for a frame too large for one image; both
+// name rr and what it would need.
+int64_t frame_side(double rr) {
+    if (std::isnan(rr)) {
+        PyErr_SetString(PyExc_ValueError, "rr is NaN: cannot convert float NaN to an image size");
+        throw nb::python_error();
+    }
+    if (std::isinf(rr)) {
+        PyErr_Format(PyExc_OverflowError, "rr is %s: an image of infinite size", rr > 0 ? "inf" : "-inf");
+        throw nb::python_error();
+    }
+    const double side = 2.0 * std::trunc(rr);
+    if (side <= 0.0) return 0;
+    if (4.0 * side * side > static_cast<double>(image_byte_limit())) {
+        char text[256];
+        std::snprintf(text, sizeof text, "rr = %.17g asks for a %.0f x %.0f image, %.0f bytes of 32-bit pixels; the limit is %zu bytes",
+                      rr, side, side, 4.0 * side * side, image_byte_limit());
+        PyErr_SetString(PyExc_MemoryError, text);
+        throw nb::python_error();
+    }
+    return static_cast<int64_t>(side);
+}
+
 nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top, nb::handle r_off,
                              nb::handle rr, nb::handle min_bosluk_m, nb::handle power,
                              nb::handle softness, nb::handle hucre) {
@@ -54,12 +80,12 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
     // are read again: private copies, so the two reads always agree.
     F64View b = private_f64(e0);
     F64View r = private_f64(cloud_item(cloud, 1));
-    const double off = py_float(r_off);
+    const double off = vis::py_float(r_off);
     F64View c = private_f64(cloud_item(cloud, 2));
     if (c.ndim() != 2 || c.shape(1) < 3) return nb::none();
     if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
 
-    std::vector<uint8_t> m = visible_mask_1d(b, r, off, py_float(min_bosluk_m), py_float(top));
+    std::vector<uint8_t> m = visible_mask_1d(b, r, off, vis::py_float(min_bosluk_m), vis::py_float(top));
     const size_t N = m.size();
     size_t n = 0;
     for (uint8_t v : m) n += v;
@@ -68,10 +94,11 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
     if (r.shape(0) != N) raise_mask_mismatch(r.shape(0), N);
     if (c.shape(0) != N) raise_mask_mismatch(c.shape(0), N);
 
-    const double rr_f = py_float(rr);
-    const double scale_f = py_float(scale);
-    const double power_f = py_float(power);
-    const double soft_in = py_float(softness);
+    const double rr_f = vis::py_float(rr);
+    const double scale_f = vis::py_float(scale);
+    const double power_f = vis::py_float(power);
+    const double soft_in = vis::py_float(softness);
+    SignalCheck check;
 
     // Visible targets: bearings, offset ranges, first three colour columns; positions.
     NewArray<double> pts = new_f64({n, 2});
@@ -117,9 +144,11 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
             for (size_t i = 0; i < d4.size(); ++i) d4[i] = d.data()[i * d.shape(1) + 4];
             aralik = median_inplace(d4);
         } else {
-            nb::gil_scoped_release unlocked;
-            KdTree tree(pts.data, n, 2);
-            tree.kth_distance(pts.data, n, 5, d4.data());
+            {
+                nb::gil_scoped_release unlocked;
+                self_kth_distance(pts.data, n, 5, d4.data(), check.interrupt());
+            }
+            check.raise_if_stopped();
             aralik = median_inplace(d4);
         }
     } else {
@@ -136,20 +165,11 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
     const double kapsama = aralik * 1.6;
 
     // Output size and grid step.
-    if (!std::isfinite(rr_f)) {  // int() of NaN or infinity: Python's own error
-        nb::object f = nb::float_(rr_f);
-        PyObject* iv = PyNumber_Long(f.ptr());
-        Py_XDECREF(iv);
-        throw nb::python_error();
-    }
-    if (std::fabs(rr_f) >= 1e9) throw std::bad_alloc();
-    const int64_t W = 2 * static_cast<int64_t>(rr_f);
-    int64_t step = std::max<int64_t>(1, py_int_saturated(hucre));
+    const int64_t W = frame_side(rr_f);
+    int64_t step = std::max<int64_t>(1, vis::py_int_saturated(hucre));
     if (no_tree) step = std::max<int64_t>(step, 4);
     // An empty frame (rr below 1) has nothing to draw.
     if (W <= 0) return nb::none();
-    if (checked_mul(checked_mul(static_cast<size_t>(W), static_cast<size_t>(W)), 4) > INT_MAX)
-        throw std::bad_alloc();
     const size_t nx = static_cast<size_t>(step >= W ? 1 : (W + step - 1) / step);
 
     // Neighbour count: 9 + round-half-even(4 * softness), softness clamped to [0, 8].
@@ -168,12 +188,17 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
     p.nx = nx;
     p.step = static_cast<size_t>(std::min<int64_t>(step, W));
 
-    std::vector<uint8_t> bytes(nx * nx * 4, 0);
+    // The kernels write every pixel of the image straight into Qt's buffer.
+    const int side = static_cast<int>(nx);
+    NewImage img = new_qimage(side, side, "Format_ARGB32");
     if (host_tree) {
         NewArray<double> grid = new_f64({nx * nx, 2});
-        for (size_t g = 0; g < nx * nx; ++g) {
-            grid.data[2 * g] = static_cast<double>(g % nx) * static_cast<double>(p.step) + 0.5;
-            grid.data[2 * g + 1] = static_cast<double>(g / nx) * static_cast<double>(p.step) + 0.5;
+        {
+            nb::gil_scoped_release unlocked;
+            for (size_t g = 0; g < nx * nx; ++g) {
+                grid.data[2 * g] = static_cast<double>(g % nx) * static_cast<double>(p.step) + 0.5;
+                grid.data[2 * g + 1] = static_cast<double>(g / nx) * static_cast<double>(p.step) + 0.5;
+            }
         }
         nb::object res = host.attr("query")(grid.obj, nb::arg("k") = K);
         F64View dist = result_matrix(res[0], nx * nx, K);
@@ -186,29 +211,36 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
         bool ok = (idx.ndim() == 2 && idx.shape(0) == nx * nx && idx.shape(1) == K) ||
                   (K == 1 && idx.ndim() == 1 && idx.shape(0) == nx * nx);
         if (!ok) throw nb::value_error("the neighbour index returned results of an unexpected shape");
-        std::vector<int64_t> rows(idx.data(), idx.data() + nx * nx * K);
-        for (int64_t& v : rows) {
-            int64_t nn = static_cast<int64_t>(n);
-            if (v < -nn || v >= nn)
-                throw nb::index_error(("index " + std::to_string(v) + " is out of bounds for axis 0 with size " +
-                                       std::to_string(n))
-                                          .c_str());
-            if (v < 0) v += nn;
+        std::vector<int64_t> rows;
+        int64_t bad = 0;
+        bool in_range = true;
+        {
+            nb::gil_scoped_release unlocked;
+            rows.resize(nx * nx * K);
+            const int64_t nn = static_cast<int64_t>(n);
+            for (size_t g = 0; g < rows.size(); ++g) {
+                int64_t v = idx.data()[g];
+                if (v < -nn || v >= nn) {
+                    bad = v;
+                    in_range = false;
+                    break;
+                }
+                rows[g] = v < 0 ? v + nn : v;
+            }
+            if (in_range) polar_render_from_neighbours(dist.data(), rows.data(), rgb.data(), n, p, img.bits, check.interrupt());
         }
-        nb::gil_scoped_release unlocked;
-        polar_render_from_neighbours(dist.data(), rows.data(), rgb.data(), n, p, bytes.data());
+        if (!in_range)
+            throw nb::index_error(("index " + std::to_string(bad) + " is out of bounds for axis 0 with size " +
+                                   std::to_string(n))
+                                      .c_str());
     } else {
         nb::gil_scoped_release unlocked;
-        polar_render_native(pts.data, n, rgb.data(), p, bytes.data());
+        polar_render_native(pts.data, n, rgb.data(), p, img.bits, check.interrupt());
     }
+    check.raise_if_stopped();
 
-    nb::object img = make_qimage(bytes.data(), static_cast<int>(nx), static_cast<int>(nx),
-                                 static_cast<int>(4 * nx), "Format_ARGB32");
-    if (step > 1) {
-        nb::object Qt = nb::module_::import_("PyQt5.QtCore").attr("Qt");
-        return img.attr("scaled")(W, W, Qt.attr("IgnoreAspectRatio"), Qt.attr("SmoothTransformation"));
-    }
-    return img;
+    if (step > 1) return smooth_scaled(img.image, static_cast<int>(W), static_cast<int>(W));
+    return img.image;
 }
 
 }  // namespace

@@ -1,22 +1,149 @@
 // Building QImages through PyQt5 from pixel bytes made by the kernels.
+//
+// PyQt5 holds the GIL for the whole of every QImage call it makes (construct,
+// fill, copy, scaled), so pixels are never moved by a PyQt5 call: an image is
+// allocated by Qt (which does not touch its pixels) and filled through its
+// own bits() pointer with the GIL released, and Qt's scaling is called
+// directly, also with the GIL released. Qt answers a failed allocation
+// with a null image; every image made here is checked and a null one raises
+// MemoryError naming the bytes asked for.
 #pragma once
 
 #include "bindings/brelvo/registry.h"
 
+#include <dlfcn.h>
+
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace vis::brelvo {
 
-// QImage(bytes, w, h, bytes_per_line, QImage.<format>).copy(): a deep copy that
-// owns its pixels, so nothing refers to the temporary buffer afterwards.
+// Qt 5 refuses images above INT_MAX bytes; one image is also held to the
+// call's memory budget.
+inline size_t image_byte_limit() { return std::min<size_t>(INT_MAX, byte_budget()); }
+
+[[noreturn]] inline void raise_image_memory(double width, double height, const char* why) {
+    char text[256];
+    std::snprintf(text, sizeof text, "a %.0f x %.0f image of 32-bit pixels needs %.0f bytes; %s (limit %zu bytes)",
+                  width, height, 4.0 * width * height, why, image_byte_limit());
+    PyErr_SetString(PyExc_MemoryError, text);
+    throw nb::python_error();
+}
+
+// MemoryError unless a width x height image of 32-bit pixels fits the limit.
+inline void check_image_size(double width, double height) {
+    if (4.0 * width * height > static_cast<double>(image_byte_limit()))
+        raise_image_memory(width, height, "that exceeds the limit");
+}
+
+[[noreturn]] inline void raise_null_image(double width, double height) {
+    raise_image_memory(width, height, "Qt could not allocate them");
+}
+
+// The first byte of a 32-bit image's pixels, checking that its rows are packed
+// (4 * width bytes each, which Qt guarantees for 32-bit formats).
+inline uint8_t* image_bits(nb::handle image, int width, int height) {
+    if (nb::cast<bool>(image.attr("isNull")())) raise_null_image(width, height);
+    if (nb::cast<int64_t>(image.attr("bytesPerLine")()) != 4 * static_cast<int64_t>(width))
+        throw nb::value_error("the image rows are not packed");
+    nb::object address = nb::steal(PyNumber_Long(nb::object(image.attr("bits")()).ptr()));
+    if (!address.is_valid()) throw nb::python_error();
+    return static_cast<uint8_t*>(PyLong_AsVoidPtr(address.ptr()));
+}
+
+// A new width x height QImage of a 32-bit format whose pixels the caller
+// fills (Qt leaves them uninitialised).
+struct NewImage {
+    nb::object image;
+    uint8_t* bits;
+};
+
+inline NewImage new_qimage(int width, int height, const char* format_name) {
+    check_image_size(width, height);
+    nb::object qimage = ns().get("QImage");
+    nb::object image = qimage(width, height, qimage.attr(format_name));
+    return {image, image_bits(image, width, height)};
+}
+
+// A QImage of width x height 32-bit pixels holding a copy of `pixels` (rows
+// `bytes_per_line` >= 4 * width bytes apart): it owns its pixels, nothing
+// refers to the caller's buffer afterwards.
 inline nb::object make_qimage(const uint8_t* pixels, int width, int height, int bytes_per_line,
                               const char* format_name) {
-    nb::object qimage = ns().get("QImage");
-    size_t nbytes = checked_mul(static_cast<size_t>(bytes_per_line), static_cast<size_t>(height));
-    nb::bytes buffer(reinterpret_cast<const char*>(pixels), nbytes);
-    nb::object fmt = qimage.attr(format_name);
-    nb::object view = qimage(buffer, width, height, bytes_per_line, fmt);
-    return view.attr("copy")();
+    const size_t row = 4 * static_cast<size_t>(width);
+    if (width < 0 || height < 0 || bytes_per_line < 0 || static_cast<size_t>(bytes_per_line) < row)
+        throw nb::value_error("the pixel rows are shorter than the image width");
+    NewImage out = new_qimage(width, height, format_name);
+    {
+        nb::gil_scoped_release unlocked;
+        for (size_t y = 0; y < static_cast<size_t>(height); ++y)
+            std::memcpy(out.bits + y * row, pixels + y * static_cast<size_t>(bytes_per_line), row);
+    }
+    return out.image;
+}
+
+// Qt's own QImage::scaled(const QSize&, Qt::AspectRatioMode,
+// Qt::TransformationMode) const, with QImage's copy assignment and destructor,
+// looked up in the Qt library PyQt5 loaded: PyQt5 holds the GIL while Qt
+// scales, which at large sizes takes seconds, so the call is made directly,
+// with the GIL released. Null when the library or a symbol is missing.
+struct QtScaling {
+    // The Itanium C++ ABI of those members: the result slot, then `this`.
+    using Scaled = void (*)(void* result, const void* self, const int* size, int aspect, int mode);
+    using Assign = void* (*)(void* self, const void* other);
+    using Destroy = void (*)(void* self);
+    Scaled scaled = nullptr;
+    Assign assign = nullptr;
+    Destroy destroy = nullptr;
+};
+
+inline const QtScaling& qt_scaling() {
+    static const QtScaling found = [] {
+        QtScaling q;
+        void* lib = dlopen("libQt5Gui.so.5", RTLD_NOW | RTLD_NOLOAD);
+        if (!lib) return q;
+        q.scaled = reinterpret_cast<QtScaling::Scaled>(
+            dlsym(lib, "_ZNK6QImage6scaledERK5QSizeN2Qt15AspectRatioModeENS3_18TransformationModeE"));
+        q.assign = reinterpret_cast<QtScaling::Assign>(dlsym(lib, "_ZN6QImageaSERKS_"));
+        q.destroy = reinterpret_cast<QtScaling::Destroy>(dlsym(lib, "_ZN6QImageD1Ev"));
+        if (!q.scaled || !q.assign || !q.destroy) q = QtScaling{};
+        return q;
+    }();
+    return found;
+}
+
+// image.scaled(width, height, IgnoreAspectRatio, SmoothTransformation),
+// MemoryError when Qt returns a null image. A plain PyQt5 QImage is scaled by
+// Qt directly with the GIL released; a subclass (which may override scaled) is
+// called through Python.
+inline nb::object smooth_scaled(nb::handle image, int width, int height) {
+    check_image_size(width, height);
+    nb::object Qt = nb::module_::import_("PyQt5.QtCore").attr("Qt");
+    nb::object qimage = nb::module_::import_("PyQt5.QtGui").attr("QImage");
+    const QtScaling& qt = qt_scaling();
+    nb::object out;
+    if (qt.scaled && Py_TYPE(image.ptr()) == reinterpret_cast<PyTypeObject*>(qimage.ptr())) {
+        nb::object unwrap = nb::module_::import_("PyQt5.sip").attr("unwrapinstance");
+        out = qimage();
+        const void* src = PyLong_AsVoidPtr(nb::object(unwrap(image)).ptr());
+        void* dst = PyLong_AsVoidPtr(nb::object(unwrap(out)).ptr());
+        if (!src || !dst) throw nb::python_error();
+        const int aspect = nb::cast<int>(Qt.attr("IgnoreAspectRatio"));
+        const int mode = nb::cast<int>(Qt.attr("SmoothTransformation"));
+        nb::gil_scoped_release unlocked;
+        // Room for a QImage (32 bytes in Qt 5 on 64-bit targets) with margin.
+        alignas(16) unsigned char scaled[128];
+        const int size[2] = {width, height};  // QSize: width, then height
+        qt.scaled(scaled, src, size, aspect, mode);
+        qt.assign(dst, scaled);  // shares the pixels
+        qt.destroy(scaled);
+    } else {
+        out = image.attr("scaled")(width, height, Qt.attr("IgnoreAspectRatio"), Qt.attr("SmoothTransformation"));
+    }
+    if (nb::cast<bool>(out.attr("isNull")())) raise_null_image(width, height);
+    return out;
 }
 
 }  // namespace vis::brelvo
