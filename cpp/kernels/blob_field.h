@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/interrupt.h"
+
 namespace vis {
 
 struct BlobConstants {
@@ -31,7 +33,9 @@ struct BlobTargets {
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out);
 
-// The lambda grid and the opacity of every cell, rows south to north.
+// The lambda grid and the opacity of every cell, rows south to north. Each
+// call fills its own: the host may run another call on the same thread while
+// one is using its grid (a finaliser run from the palette call).
 struct BlobGrid {
     int G = 0;
     std::vector<double> field;  // G * G lambda values
@@ -40,12 +44,14 @@ struct BlobGrid {
 
 // Radii (from sig, the k-th neighbour distance of every finite target, or
 // nullptr when no search was made), visibility, grid size, splat, opacity and
-// rim fade. Returns false when no target lies within top + r_max.
+// rim fade. Returns false when no target lies within top + r_max, or when
+// `stop` asked to stop (outputs unspecified then).
 // Throws std::overflow_error (infinite) or std::domain_error (NaN) when the
 // grid size cannot be rounded, std::bad_alloc when a kernel stencil would be
 // unreasonably large, std::invalid_argument for a bucket count below 1.
 bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
-                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out);
+                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out,
+                Interrupt* stop = nullptr);
 
 // Premultiplied bytes: R, G, B = trunc(clip(rgb * alpha, 0, 255)),
 // A = trunc(clip(alpha * 255, 0, 255)), NaN giving 0; rows flipped so that
