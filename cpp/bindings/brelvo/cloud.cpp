@@ -41,8 +41,34 @@ void gather_row_major(const Py_buffer& v, uint8_t* out) {
     const char* top = base + item;
     for (int d = 0; d < nd; ++d)
         if (v.strides[d] > 0) top += v.strides[d] * (v.shape[d] - 1);
-    std::vector<Py_ssize_t> idx(nd > 0 ? nd - 1 : 0, 0);
     const size_t outer_count = run == 0 ? 0 : v.len / run;
+    if (nd == 2 && contiguous_run && run <= 8) {  // rows of a few channels
+        const ptrdiff_t rs = v.strides[0];
+        const char* src = base;
+        size_t r = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (run == 3 && rs == 4) {  // the RGB bytes of RGBA rows: four rows in three words
+            for (; r + 4 <= outer_count && src + 16 <= top; r += 4, src += 16, out += 12) {
+                uint32_t a, b, c, d;
+                std::memcpy(&a, src, 4);
+                std::memcpy(&b, src + 4, 4);
+                std::memcpy(&c, src + 8, 4);
+                std::memcpy(&d, src + 12, 4);
+                const uint32_t w[3] = {(a & 0xFFFFFFu) | (b << 24), ((b >> 8) & 0xFFFFu) | (c << 16),
+                                       ((c >> 16) & 0xFFu) | (d << 8)};
+                std::memcpy(out, w, 12);
+            }
+        }
+#endif
+        for (; r < outer_count; ++r, src += rs, out += run) {
+            if (src + 8 <= top)
+                std::memcpy(out, src, 8);
+            else
+                std::memcpy(out, src, run);
+        }
+        return;
+    }
+    std::vector<Py_ssize_t> idx(nd > 0 ? nd - 1 : 0, 0);
     for (size_t o = 0; o < outer_count; ++o) {
         const char* src = base;
         for (int d = 0; d + 1 < nd; ++d) src += idx[d] * v.strides[d];
@@ -91,15 +117,11 @@ int64_t element_hash(nb::handle item) {
 
     const uint64_t seed = process_hash_seed();
     BufferHold b;
-    if (PyObject_GetBuffer(arr.ptr(), &b.view, PyBUF_C_CONTIGUOUS) == 0) {
-        b.held = true;
-        return static_cast<int64_t>(hash_large(b.view.buf, static_cast<size_t>(b.view.len), seed));
-    }
-    PyErr_Clear();
     if (PyObject_GetBuffer(arr.ptr(), &b.view, PyBUF_RECORDS_RO) == 0) {
         b.held = true;
-        // Not C-contiguous: the elements gathered in row-major order.
         const size_t len = static_cast<size_t>(b.view.len);
+        if (PyBuffer_IsContiguous(&b.view, 'C')) return static_cast<int64_t>(hash_large(b.view.buf, len, seed));
+        // Not C-contiguous: the elements gathered in row-major order.
         std::vector<uint8_t> bytes(budget_bytes(len + 8, 1));
         {
             std::unique_ptr<nb::gil_scoped_release> unlocked;
