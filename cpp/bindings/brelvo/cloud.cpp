@@ -35,37 +35,15 @@ void gather_row_major(const Py_buffer& v, uint8_t* out) {
     const ptrdiff_t istride = nd == 0 ? 0 : v.strides[nd - 1];
     const size_t run = inner * item;
     const bool contiguous_run = nd == 0 || istride == static_cast<ptrdiff_t>(item);
-    // The highest byte any element occupies: a short run may be copied with
-    // one 8-byte load while that load stays within the array's own memory.
+    // One past the highest byte any element occupies: short runs may be
+    // copied with whole-word loads that stay below it.
     const char* base = static_cast<const char*>(v.buf);
     const char* top = base + item;
     for (int d = 0; d < nd; ++d)
         if (v.strides[d] > 0) top += v.strides[d] * (v.shape[d] - 1);
     const size_t outer_count = run == 0 ? 0 : v.len / run;
-    if (nd == 2 && contiguous_run && run <= 8) {  // rows of a few channels
-        const ptrdiff_t rs = v.strides[0];
-        const char* src = base;
-        size_t r = 0;
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        if (run == 3 && rs == 4) {  // the RGB bytes of RGBA rows: four rows in three words
-            for (; r + 4 <= outer_count && src + 16 <= top; r += 4, src += 16, out += 12) {
-                uint32_t a, b, c, d;
-                std::memcpy(&a, src, 4);
-                std::memcpy(&b, src + 4, 4);
-                std::memcpy(&c, src + 8, 4);
-                std::memcpy(&d, src + 12, 4);
-                const uint32_t w[3] = {(a & 0xFFFFFFu) | (b << 24), ((b >> 8) & 0xFFFFu) | (c << 16),
-                                       ((c >> 16) & 0xFFu) | (d << 8)};
-                std::memcpy(out, w, 12);
-            }
-        }
-#endif
-        for (; r < outer_count; ++r, src += rs, out += run) {
-            if (src + 8 <= top)
-                std::memcpy(out, src, 8);
-            else
-                std::memcpy(out, src, run);
-        }
+    if (nd == 2 && contiguous_run) {  // rows of a few channels
+        gather_runs(base, outer_count, run, v.strides[0], top, out);
         return;
     }
     std::vector<Py_ssize_t> idx(nd > 0 ? nd - 1 : 0, 0);
@@ -73,10 +51,7 @@ void gather_row_major(const Py_buffer& v, uint8_t* out) {
         const char* src = base;
         for (int d = 0; d + 1 < nd; ++d) src += idx[d] * v.strides[d];
         if (contiguous_run) {
-            if (run <= 8 && src + 8 <= top)
-                std::memcpy(out, src, 8);  // the bytes past `run` are overwritten next
-            else
-                std::memcpy(out, src, run);
+            gather_runs(src, 1, run, 0, top, out);
         } else {
             for (size_t e = 0; e < inner; ++e) std::memcpy(out + e * item, src + e * istride, item);
         }
