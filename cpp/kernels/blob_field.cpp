@@ -297,7 +297,6 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     std::vector<double> gx(G);
     for (int i = 0; i < G; ++i) gx[i] = g0 + i * cm;
     for (int j = 0; j < G; ++j) {
-        if (stop_requested(stop)) return false;
         for (int i = 0; i < G; ++i) {
             const size_t c = static_cast<size_t>(j) * G + i;
             const double num = acc[2 * c], den = acc[2 * c + 1];

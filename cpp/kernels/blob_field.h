@@ -45,7 +45,8 @@ struct BlobGrid {
 // Radii (from sig, the k-th neighbour distance of every finite target, or
 // nullptr when no search was made), visibility, grid size, splat, opacity and
 // rim fade. Returns false when no target lies within top + r_max, or when
-// `stop` asked to stop (outputs unspecified then).
+// `stop` asked to stop during the scatter, the only long part (outputs
+// unspecified then).
 // Throws std::overflow_error (infinite) or std::domain_error (NaN) when the
 // grid size cannot be rounded, std::bad_alloc when a kernel stencil would be
 // unreasonably large, std::invalid_argument for a bucket count below 1.

@@ -387,6 +387,7 @@ bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt*
     // Below a few thousand points a search takes well under a millisecond:
     // starting a thread would cost more than it saves.
     constexpr size_t kThreadedPoints = 4096;
+    // Bands beyond eight gain little: the search is short and memory bound.
     constexpr unsigned kMaxThreads = 8;
     std::atomic<bool> abort{false};
     unsigned nt = n >= kThreadedPoints ? std::min(std::thread::hardware_concurrency(), kMaxThreads) : 1;
@@ -429,10 +430,13 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
         ymin = std::min(ymin, y);
         ymax = std::max(ymax, y);
     }
+    // Under 64 points the tree is as quick; the grid search keeps at most 32
+    // neighbours per point; cell numbers must fit in 32 bits.
     if (!finite || n < 64 || k > 32 || n > (size_t(1) << 30)) return by_tree();
     const double W = xmax - xmin, H = ymax - ymin;
     // About kPerCell points per cell over the extent (a line of points gets
-    // cells along its length).
+    // cells along its length): two per cell let the first ring or two of
+    // cells settle seven neighbours, the host's count, for most points.
     constexpr double kPerCell = 2.0;
     const double cs = std::max(std::sqrt(W * H * kPerCell / static_cast<double>(n)),
                                std::max(W, H) * kPerCell / static_cast<double>(n));
@@ -458,7 +462,9 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
         maxocc = std::max(maxocc, start[c + 1]);
         start[c + 1] += start[c];
     }
-    if (maxocc > 64) return by_tree();  // strongly clustered: the tree adapts better
+    // 32 times the planned occupancy in one cell: strongly clustered, where
+    // the tree adapts better.
+    if (maxocc > 64) return by_tree();
     std::vector<double> px(n), py(n);
     std::vector<uint32_t> orig(n);
     for (size_t i = 0; i < n; ++i) {
@@ -471,6 +477,8 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
     for (size_t c = ncell; c > 0; --c) start[c] = start[c - 1];
     start[0] = 0;
 
+    // Relative 1e-9 of the coordinates' size: millions of times the rounding
+    // of a cell assignment or of a margin, far below any cell size.
     const double slack =
         1e-9 * (std::fabs(xmin) + std::fabs(xmax) + std::fabs(ymin) + std::fabs(ymax) + cs);
     const CellGrid g{px.data(), py.data(), start.data(), nx, ny, xmin, ymin, cs, slack};

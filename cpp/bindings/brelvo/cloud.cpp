@@ -68,8 +68,12 @@ nb::handle ndarray_type() {
     return t;
 }
 
+// Below 64 KiB a hash or gather takes a few microseconds, about what
+// releasing and re-taking the GIL costs: kept under the GIL.
+constexpr size_t kUnlockedBytes = size_t{1} << 16;
+
 uint64_t hash_large(const void* data, size_t len, uint64_t seed) {
-    if (len < (size_t{1} << 16)) return hash_bytes(data, len, seed);
+    if (len < kUnlockedBytes) return hash_bytes(data, len, seed);
     nb::gil_scoped_release unlocked;
     return hash_bytes(data, len, seed);
 }
@@ -100,7 +104,7 @@ int64_t element_hash(nb::handle item) {
         std::vector<uint8_t> bytes(budget_bytes(len + 8, 1));
         {
             std::unique_ptr<nb::gil_scoped_release> unlocked;
-            if (len >= (size_t{1} << 16)) unlocked = std::make_unique<nb::gil_scoped_release>();
+            if (len >= kUnlockedBytes) unlocked = std::make_unique<nb::gil_scoped_release>();
             gather_row_major(b.view, bytes.data());
         }
         return static_cast<int64_t>(hash_large(bytes.data(), len, seed));
