@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -51,6 +52,9 @@ inline uint8_t to_byte(double v) {
 // grid clamped onto its border cells. Element-wise IEEE operations, so the
 // wider vector unit gives the same sums. Records the touched column span of
 // every grid row; returns false when `stop` asked to stop.
+// Two (lambda-weighted, plain) pairs: one AVX register, two SSE ones.
+typedef double Pairs2 __attribute__((vector_size(32)));
+
 struct BucketStencil {
     const double* w2;
     const int32_t *span_lo, *span_hi;  // non-zero columns of every stencil row
@@ -65,6 +69,7 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
         if (stop_requested(stop)) return false;
         const size_t p = members[t];
         const double pair[2] = {lam[p], 1.0};
+        const Pairs2 lam_one = {lam[p], 1.0, lam[p], 1.0};
         const int32_t r0 = cj[p] - m, c0 = ci[p] - m;
         for (int32_t s2 = st.s_first; s2 <= st.s_last; ++s2) {
             const int32_t e0 = st.span_lo[s2], e1 = st.span_hi[s2];
@@ -79,7 +84,15 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
                 double* __restrict hx = hr + 2 * static_cast<size_t>(c0 + e0);
                 const double* __restrict wx = ws + 2 * static_cast<size_t>(e0);
                 const int32_t len = 2 * (e1 - e0 + 1);
-                for (int32_t j = 0; j < len; j += 2) {
+                int32_t j = 0;
+                for (; j + 4 <= len; j += 4) {  // two cells per step
+                    Pairs2 wv, hv;
+                    std::memcpy(&wv, wx + j, sizeof wv);
+                    std::memcpy(&hv, hx + j, sizeof hv);
+                    hv += lam_one * wv;
+                    std::memcpy(hx + j, &hv, sizeof hv);
+                }
+                if (j < len) {
                     hx[j] += pair[0] * wx[j];
                     hx[j + 1] += pair[1] * wx[j + 1];
                 }
@@ -96,6 +109,50 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
 }
 
 }  // namespace
+
+namespace {
+
+// Spare work arrays of this thread. At most 16 MiB stay parked: the arrays of
+// a 601 x 601 field, the largest grid.
+constexpr size_t kPoolBytes = size_t{16} << 20;
+thread_local std::vector<std::vector<double>> t_spare;
+
+size_t parked_bytes() {
+    size_t b = 0;
+    for (const auto& v : t_spare) b += v.capacity() * sizeof(double);
+    return b;
+}
+
+}  // namespace
+
+ScratchArray::~ScratchArray() {
+    if (!taken_ || v_.capacity() == 0) return;
+    try {
+        if (parked_bytes() + v_.capacity() * sizeof(double) <= kPoolBytes) t_spare.push_back(std::move(v_));
+    } catch (...) {  // no room to park it: the memory is freed instead
+    }
+}
+
+void ScratchArray::take() {
+    if (taken_) return;
+    taken_ = true;
+    if (t_spare.empty()) return;
+    // The largest spare array: the one most likely to need no new memory.
+    auto best = std::max_element(t_spare.begin(), t_spare.end(),
+                                 [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+    v_ = std::move(*best);
+    t_spare.erase(best);
+}
+
+void ScratchArray::assign(size_t n, double value) {
+    take();
+    v_.assign(n, value);
+}
+
+void ScratchArray::resize(size_t n) {
+    take();
+    v_.resize(n);
+}
 
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out) {
@@ -154,7 +211,8 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     const double cm = 2.0 * top / G;
     const double g0 = -top + 0.5 * cm;
     // Accumulators of this call, interleaved: acc[2c] = num, acc[2c + 1] = den.
-    std::vector<double> acc(2 * GG);
+    ScratchArray acc;
+    acc.resize(2 * GG);
     for (size_t c = 0; c < GG; ++c) {
         acc[2 * c] = 0.5 * k.w0;
         acc[2 * c + 1] = k.w0;
@@ -204,7 +262,8 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     // Per-bucket sums of the lambda-weighted and plain weights of every cell
     // (interleaved like acc), and the touched column span of every row; kept
     // all zero (spans empty) between buckets by clearing what was touched.
-    std::vector<double> h(2 * GG, 0.0);
+    ScratchArray h;
+    h.assign(2 * GG, 0.0);
     std::vector<int32_t> col_lo(G, G), col_hi(G, -1);
     std::vector<double> wt, w2;
     std::vector<int32_t> span_lo, span_hi;

@@ -33,13 +33,38 @@ struct BlobTargets {
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out);
 
-// The lambda grid and the opacity of every cell, rows south to north. Each
-// call fills its own: the host may run another call on the same thread while
-// one is using its grid (a finaliser run from the palette call).
+// A float64 work array taken from this thread's pool of spare arrays and
+// given back when it goes, so that calls reuse memory that is already mapped.
+// A call owns the arrays it took for as long as it holds them: a call nested
+// in another on the same thread (a finaliser run while the outer call waits
+// for the palette) finds only other arrays in the pool, or none.
+class ScratchArray {
+public:
+    ScratchArray() = default;
+    ~ScratchArray();
+    ScratchArray(const ScratchArray&) = delete;
+    ScratchArray& operator=(const ScratchArray&) = delete;
+
+    void assign(size_t n, double value);  // n copies of value
+    void resize(size_t n);                // contents unspecified
+    double* data() { return v_.data(); }
+    const double* data() const { return v_.data(); }
+    size_t size() const { return v_.size(); }
+    double& operator[](size_t i) { return v_[i]; }
+    double operator[](size_t i) const { return v_[i]; }
+
+private:
+    void take();
+    std::vector<double> v_;
+    bool taken_ = false;
+};
+
+// The lambda grid and the opacity of every cell, rows south to north, owned
+// by the call that fills them.
 struct BlobGrid {
     int G = 0;
-    std::vector<double> field;  // G * G lambda values
-    std::vector<double> alpha;  // G * G opacities
+    ScratchArray field;  // G * G lambda values
+    ScratchArray alpha;  // G * G opacities
 };
 
 // Radii (from sig, the k-th neighbour distance of every finite target, or

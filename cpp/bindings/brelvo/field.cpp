@@ -123,24 +123,26 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     const size_t G = static_cast<size_t>(grid.G);
 
     NewArray<double> field = new_f64({G, G});
-    std::copy(grid.field.begin(), grid.field.end(), field.data);
+    std::copy(grid.field.data(), grid.field.data() + grid.field.size(), field.data);
     nb::object rgba = ns().get("apply_colormap")(field.obj, colormap);
 
-    std::vector<uint8_t> pixels(checked_mul(G * G, 4));
+    ScratchArray pixel_store;  // G * G * 4 bytes
+    pixel_store.resize(checked_mul(G * G, 4) / sizeof(double) + 1);
+    uint8_t* pixels = reinterpret_cast<uint8_t*>(pixel_store.data());
     using U8Array = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu, nb::ro>;
     U8Array u8;
     if (nb::try_cast<U8Array>(rgba, u8, false) && u8.ndim() == 3 && u8.shape(0) == G &&
         u8.shape(1) == G && u8.shape(2) >= 3) {
         nb::gil_scoped_release unlocked;
-        blob_bytes(u8.data(), u8.shape(2), grid.alpha.data(), grid.G, pixels.data());
+        blob_bytes(u8.data(), u8.shape(2), grid.alpha.data(), grid.G, pixels);
     } else {
         F64View c = view_f64(rgba);
         if (c.ndim() != 3 || c.shape(0) != G || c.shape(1) != G || c.shape(2) < 3)
             throw nb::value_error("colours of the field must have shape (G, G, 4)");
         nb::gil_scoped_release unlocked;
-        blob_bytes(c.data(), c.shape(2), grid.alpha.data(), grid.G, pixels.data());
+        blob_bytes(c.data(), c.shape(2), grid.alpha.data(), grid.G, pixels);
     }
-    return make_qimage(pixels.data(), grid.G, grid.G, 4 * grid.G, "Format_RGBA8888_Premultiplied");
+    return make_qimage(pixels, grid.G, grid.G, 4 * grid.G, "Format_RGBA8888_Premultiplied");
 }
 
 }  // namespace
