@@ -324,3 +324,19 @@ def walk(tb):
     while tb is not None:
         yield tb
         tb = tb.tb_next
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_large_uneven_clouds_agree_with_reference(seed):
+    # Thousands of targets, split between processors by the neighbour search:
+    # loose clusters over a sparse background, with points whose neighbours
+    # lie beyond the search's first rings.
+    rng = np.random.default_rng(seed)
+    top = 20.0
+    centres = rng.uniform(-top, top, (8, 2))
+    p = np.vstack([centres[rng.integers(0, 8, 4500)] + rng.normal(0, 0.6, (4500, 2)),
+                   rng.uniform(-top, top, (300, 2))])
+    b, r = np.degrees(np.arctan2(p[:, 0], p[:, 1])), np.hypot(p[:, 0], p[:, 1])
+    cloud = (b, r, brelvo._lut(None)[0][rng.integers(0, 256, len(b))])
+    img = brelvo.build_field(cloud, top, 15.0, cell_px=2.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, top, 15.0, cell_px=2.0))

@@ -269,3 +269,17 @@ def test_ndarray_subclass_with_odd_size_attribute():
     cols = np.array([[0, 0, 255], [255, 0, 0]], np.uint8).view(Odd)
     np.testing.assert_array_equal(brelvo.lambda_from_colors(cols),
                                   ref_lambda(np.asarray(cols), palette_table(tintora.apply_colormap)))
+
+
+def test_cache_swapped_back_holds_its_palettes_again(monkeypatch):
+    pal = GREY.copy()
+    brelvo._lut(pal)
+    first = brelvo._LUT_CACHE
+    monkeypatch.setattr(brelvo, "_LUT_CACHE", {})
+    brelvo._lut(None)  # the palette's entry is no longer in the cache: let go
+    monkeypatch.setattr(brelvo, "_LUT_CACHE", first)
+    brelvo._lut(pal)
+    ref = weakref.ref(pal)
+    del pal
+    gc.collect()
+    assert ref() is not None

@@ -78,7 +78,12 @@ nb::object lut(nb::handle colormap) {
     if (held < 0) throw nb::python_error();
     if (sides().size() > static_cast<size_t>(held)) prune(cache);
     nb::object entry = cache.attr("get")(key);
-    if (!entry.is_none()) return entry;
+    if (!entry.is_none()) {
+        // An entry the host put back (a cache swapped in and out): its
+        // palette is held from now on, like the ones stored here.
+        if (sides().find(id) == sides().end()) remember(id, colormap, nullptr);
+        return entry;
+    }
 
     nb::object np = ns().get("np");
     nb::object lam = np.attr("linspace")(0.0, 1.0, 256);
