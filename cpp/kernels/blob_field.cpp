@@ -65,8 +65,16 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
     const BucketStencil& st, const size_t* members, size_t count, const int32_t* ci, const int32_t* cj,
     const double* lam, int32_t G, double* __restrict h, int32_t* col_lo, int32_t* col_hi, Interrupt* stop) {
     const int32_t m = st.m, w = st.w;
+    // A poll per million stencil positions (about a millisecond of work):
+    // often enough for Ctrl-C, rare enough that reading the clock is free.
+    constexpr int64_t kPollPositions = 1 << 20;
+    int64_t since_poll = kPollPositions;
     for (size_t t = 0; t < count; ++t) {
-        if (stop_requested(stop)) return false;
+        since_poll += static_cast<int64_t>(w) * w;
+        if (since_poll >= kPollPositions) {
+            since_poll = 0;
+            if (stop_requested(stop)) return false;
+        }
         const size_t p = members[t];
         const double pair[2] = {lam[p], 1.0};
         const Pairs2 lam_one = {lam[p], 1.0, lam[p], 1.0};
