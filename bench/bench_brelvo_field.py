@@ -21,8 +21,8 @@ def main():
     for n in (500, 5000):
         c = host_cloud(n, signals=False)
         for cell in (4.0, 2.0):
-            ours = best(lambda: brelvo.build_field(c, TOP, FIELD_SCALE, cell_px=cell), 7)
-            numpy = best(lambda: numpy_field(c, cell), 3)
+            ours = best(lambda: brelvo.build_field(c, TOP, FIELD_SCALE, cell_px=cell), 11)
+            numpy = best(lambda: numpy_field(c, cell), 11)
             G = brelvo.build_field(c, TOP, FIELD_SCALE, cell_px=cell).width()
             print(f"build_field n={n:5d} G={G:3d}   ours {ours * 1e3:8.2f} ms   numpy "
                   f"{numpy * 1e3:8.2f} ms   ratio {numpy / ours:6.1f}x")
