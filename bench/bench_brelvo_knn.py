@@ -1,5 +1,5 @@
-"""Nearest-neighbour index and reverse palette lookup of visualization.brelvo
-against plain NumPy formulations (and SciPy's cKDTree) measured in the same run."""
+"""Nearest-neighbour index of visualization.brelvo against plain NumPy
+formulations (and SciPy's cKDTree) measured in the same run."""
 
 
 import numpy as np
@@ -29,17 +29,7 @@ def main():
         report("  (scipy single worker)", ours, sc1, "scipy")
     ours_q = best(lambda: tree.query(Q, k=8), 5)
     print(f"  query alone (tree reused): {ours_q * 1e3:.2f} ms")
-
-    rgb = brelvo._lut(None)[0]
-    cols = rgb[rng.integers(0, 256, 100000)]
-    cols[rng.choice(100000, 1000, replace=False)] = rng.integers(0, 256, (1000, 3))
-    ours = best(lambda: brelvo.lambda_from_colors(cols), 5)
-    numpy = best(lambda: ref.lambda_from_colors(cols, rgb), 1)
-    report("lambda_from_colors 100000 colours (1% arbitrary)", ours, numpy, "numpy")
-    if ref.cKDTree is not None:
-        t = ref.cKDTree(rgb)
-        sc = best(lambda: t.query(cols, k=1)[1] / 255.0, 3)
-        report("lambda_from_colors 100000 colours (1% arbitrary)", ours, sc, "scipy")
+    # The palette search on the host's colours is measured by bench_brelvo_lookup.py.
 
 
 if __name__ == "__main__":

@@ -59,6 +59,13 @@ def lambda_from_colors(cols, rgb):
     return np.argmin(d2, axis=1).astype(np.float64) / 255.0
 
 
+def lambda_from_colors_tree(cols, rgb):
+    """Through SciPy's k-d tree over the table (which row of an exactly tied
+    run it returns is the tree's choice)."""
+    c = np.asarray(cols, dtype=np.float64).reshape(-1, 3)
+    return cKDTree(rgb).query(c, k=1)[1].astype(np.float64) / 255.0
+
+
 # --------------------------------------------------------------------------
 # Blob field
 
@@ -77,9 +84,10 @@ def _power(x, p, exact):
 
 def build_field_bytes(cloud, top, scale, power=3.0, softness=2.0, colormap=None,
                       cell_px=4.0, *, apply_colormap, use_tree=True, exact_pow=True,
-                      const=None):
+                      const=None, tree_lookup=False):
     """The blob field as a (G, G, 4) uint8 array, row 0 north; None when
-    nothing is drawn."""
+    nothing is drawn. `tree_lookup` reads λ back through SciPy's tree instead
+    of the brute-force search."""
     K = dict(CONSTANTS, **(const or {}))
     if cloud is None or len(cloud) < 3:
         return None
@@ -89,7 +97,8 @@ def build_field_bytes(cloud, top, scale, power=3.0, softness=2.0, colormap=None,
     scale = float(scale)
     if b.size == 0 or b.size != r.size or top <= 0.0 or scale <= 0.0:
         return None
-    lam_all = lambda_from_colors(cloud[2], palette_table(apply_colormap, colormap))
+    lookup = lambda_from_colors_tree if tree_lookup else lambda_from_colors
+    lam_all = lookup(cloud[2], palette_table(apply_colormap, colormap))
     if lam_all.size != b.size:
         return None
     fin = np.isfinite(b) & np.isfinite(r)

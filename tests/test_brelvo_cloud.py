@@ -167,3 +167,45 @@ def test_mask_agrees_with_numpy_on_random_clouds():
     cloud = (b, list(r))
     got = brelvo.visible_cloud_mask(cloud, 1.5, 20.0, 0.7)
     assert np.array_equal(got, ref_mask(cloud, 1.5, 20.0, 0.7))
+
+
+# ---- strided byte images ------------------------------------------------------------
+
+
+def strided_views():
+    """Views whose bytes are read in row-major order without a contiguous
+    copy: column views of RGBA rows (ending at the base buffer's last byte),
+    reversed rows, Fortran order, 3-D and 1-D steps, wide and odd items."""
+    g = np.random.default_rng(11)
+    rgba = g.integers(0, 256, (37, 4)).astype(np.uint8)
+    f = g.normal(size=(9, 7))
+    return {
+        "rgb of rgba": rgba[:, :3],
+        "gba of rgba": rgba[:, 1:],
+        "one row": rgba[:1, :3],
+        "reversed rows": rgba[::-1, :3],
+        "reversed columns": rgba[:, 2::-1],
+        "every other row": rgba[::2, :3],
+        "fortran": np.asfortranarray(f),
+        "float columns": f[:, 1:4],
+        "float reversed": f[::-1, ::-2],
+        "3-d": g.integers(0, 9, (4, 5, 6)).astype(np.int16)[:, ::2, 1:5],
+        "1-d step": f.ravel()[::3],
+        "complex": (f + 1j * f)[:, :5],
+        "wide rows": g.integers(0, 9, (6, 5)).astype(np.int64)[:, :3],
+        "empty": rgba[:0, :3],
+        "structured": np.zeros(6, dtype=[("a", "u1"), ("b", "<f8")])[::2],
+    }
+
+
+@pytest.mark.parametrize("name", list(strided_views()))
+def test_strided_arrays_hash_as_their_contiguous_copy(name):
+    view = strided_views()[name]
+    b, r = np.zeros(3), np.zeros(3)
+    assert key((view, r, view)) == key((np.ascontiguousarray(view), r, np.ascontiguousarray(view)))
+    as_bytes = np.frombuffer(view.tobytes(), np.uint8)
+    assert key((b, r, view))[2] == key((b, r, as_bytes))[2]
+    if view.size and view.dtype.kind in "uifc":
+        changed = view.copy()
+        changed.flat[-1] += 1
+        assert key((b, r, view))[2] != key((b, r, changed))[2]

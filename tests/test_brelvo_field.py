@@ -182,3 +182,161 @@ def test_neighbour_layouts_agree_with_reference(kind):
     cloud = layout_cloud(kind, top)
     img = brelvo.build_field(cloud, top, scale, cell_px=2.0)
     np.testing.assert_array_equal(pixels(img), reference(cloud, top, scale, cell_px=2.0))
+
+
+# ---- module constants read at every call ----------------------------------------------
+
+CONSTANT_CASES = [("KAPPA", 0.9), ("RMIN_PX", 40.0), ("RMIN_TOP", 0.06), ("RMAX_TOP", 0.15),
+                  ("COV_LO", 0.3), ("COV_HI", 1.4), ("A_MAX", 0.5), ("RIM_FADE", 0.6),
+                  ("_SM_RATIO", 0.2), ("NBUCK", 3)]
+
+
+@pytest.mark.parametrize("name,value", CONSTANT_CASES)
+def test_each_constant_is_read_at_call_time(name, value, monkeypatch):
+    cloud = random_cloud(12, 300, 10.0)
+    default = pixels(brelvo.build_field(cloud, 10, 30))
+    monkeypatch.setattr(brelvo, name, value)
+    got = pixels(brelvo.build_field(cloud, 10, 30))
+    np.testing.assert_array_equal(got, reference(cloud, 10, 30, const={name: value}))
+    assert (got != default).any()
+
+
+# ---- colours read as triples -----------------------------------------------------------
+
+
+def test_four_colour_columns_say_so():
+    cloud = (np.zeros(5), np.ones(5), np.zeros((5, 4), np.uint8))
+    with pytest.raises(ValueError, match=r"rows of three.*\(5, 4\)"):
+        brelvo.build_field(cloud, 10, 30)
+
+
+def test_host_colour_views_agree_with_reference():
+    from visualization.tintora import apply_colormap
+    rng = np.random.default_rng(13)
+    n = 6000  # enough targets for the neighbour search to split its work
+    rgba = apply_colormap(rng.uniform(0, 1, n))
+    rgba[rng.choice(n, 60, replace=False), :3] = rng.integers(0, 256, (60, 3))
+    cloud = (rng.uniform(0, 360, n), 20 * np.sqrt(rng.uniform(0.001, 0.99, n)), rgba[:, :3])
+    for cell in (4.0, 2.0):
+        img = brelvo.build_field(cloud, 20.0, 15.0, cell_px=cell)
+        np.testing.assert_array_equal(pixels(img), reference(cloud, 20.0, 15.0, cell_px=cell))
+
+
+# ---- a call made while another one runs on the same thread -----------------------------
+
+SMALL = (10.0, 1.0, 2.0)   # G = 49
+LARGE = (10.0, 200.0, 2.0)  # G = 601
+
+
+def test_nested_call_from_the_palette_call(monkeypatch):
+    cloud = random_cloud(14, 200, 10.0)
+    want = {G: pixels(brelvo.build_field(cloud, *args[:2], cell_px=args[2]))
+            for G, args in ((49, SMALL), (601, LARGE))}
+    real = brelvo.apply_colormap
+    for outer, inner in ((SMALL, LARGE), (LARGE, SMALL)):
+        nested = []
+
+        def cmap(t, colormap=None):
+            if not nested:
+                nested.append(None)
+                nested[0] = brelvo.build_field(cloud, *inner[:2], cell_px=inner[2])
+            return real(t, colormap)
+
+        monkeypatch.setattr(brelvo, "apply_colormap", cmap)
+        img = brelvo.build_field(cloud, *outer[:2], cell_px=outer[2])
+        monkeypatch.setattr(brelvo, "apply_colormap", real)
+        np.testing.assert_array_equal(pixels(img), want[img.width()])
+        np.testing.assert_array_equal(pixels(nested[0]), want[nested[0].width()])
+        assert {img.width(), nested[0].width()} == {49, 601}
+
+
+def test_nested_calls_from_finalisers():
+    import gc
+    cloud = random_cloud(15, 100, 10.0)
+    small = pixels(brelvo.build_field(cloud, *SMALL[:2], cell_px=SMALL[2]))
+    large = pixels(brelvo.build_field(cloud, *LARGE[:2], cell_px=LARGE[2]))
+    inner = []
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            if len(inner) < 20:
+                inner.append(pixels(brelvo.build_field(cloud, *LARGE[:2], cell_px=LARGE[2])))
+
+    old = gc.get_threshold()
+    gc.freeze()  # collections then walk only the objects made below
+    gc.set_threshold(1, 1, 1)
+    try:
+        outer = []
+        for _ in range(300):
+            Cycle()
+            outer.append(pixels(brelvo.build_field(cloud, *SMALL[:2], cell_px=SMALL[2])))
+    finally:
+        gc.set_threshold(*old)
+        gc.unfreeze()
+    gc.collect()
+    for px in outer:
+        np.testing.assert_array_equal(px, small)
+    assert inner
+    for px in inner:
+        np.testing.assert_array_equal(px, large)
+
+
+# ---- Ctrl-C ----------------------------------------------------------------------------
+
+
+def interrupt_main_after(seconds):
+    import signal
+    import threading
+    main = threading.main_thread().ident
+    timer = threading.Timer(seconds, signal.pthread_kill, (main, signal.SIGINT))
+    timer.start()
+    return timer
+
+
+def test_ctrl_c_stops_a_long_splat(monkeypatch):
+    # Every target gets a 10 m kernel on a 601 x 601 grid of 3.3 cm cells:
+    # minutes of scattering unless the splat stops.
+    monkeypatch.setattr(brelvo, "cKDTree", None)
+    monkeypatch.setattr(brelvo, "RMIN_TOP", 1.0)
+    cloud = random_cloud(16, 10000, 10.0)
+    real = brelvo.apply_colormap
+
+    def cmap(t, colormap=None):
+        return real(t, colormap)
+
+    monkeypatch.setattr(brelvo, "apply_colormap", cmap)
+    keys = list(brelvo._LUT_CACHE)
+    timer = interrupt_main_after(0.3)
+    try:
+        with pytest.raises(KeyboardInterrupt) as info:
+            brelvo.build_field(cloud, 10.0, 60.0, cell_px=2.0)
+    finally:
+        timer.cancel()
+    # Raised by the stopped splat itself, not on entering the palette call after it.
+    assert all(tb.tb_frame.f_code is not cmap.__code__ for tb in walk(info.tb))
+    assert list(brelvo._LUT_CACHE) == keys
+
+
+def walk(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_large_uneven_clouds_agree_with_reference(seed):
+    # Thousands of targets, split between processors by the neighbour search:
+    # loose clusters over a sparse background, with points whose neighbours
+    # lie beyond the search's first rings.
+    rng = np.random.default_rng(seed)
+    top = 20.0
+    centres = rng.uniform(-top, top, (8, 2))
+    p = np.vstack([centres[rng.integers(0, 8, 4500)] + rng.normal(0, 0.6, (4500, 2)),
+                   rng.uniform(-top, top, (300, 2))])
+    b, r = np.degrees(np.arctan2(p[:, 0], p[:, 1])), np.hypot(p[:, 0], p[:, 1])
+    cloud = (b, r, brelvo._lut(None)[0][rng.integers(0, 256, len(b))])
+    img = brelvo.build_field(cloud, top, 15.0, cell_px=2.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, top, 15.0, cell_px=2.0))

@@ -137,3 +137,38 @@ def test_query_follows_points_changed_in_place():
     P[17] = [50.0, 50.0]
     d, i = t.query([[50.0, 50.0]])
     assert i[0] == 17 and d[0] == 0.0
+
+
+def test_ctrl_c_stops_a_long_query():
+    import gc
+    import signal
+    import threading
+
+    # Eight dimensions defeat the tree's pruning: minutes of searching.
+    rng = np.random.default_rng(6)
+    tree = brelvo._NumpyKDTree(rng.normal(size=(60000, 8)))
+    Q = rng.normal(size=(77777, 8))
+    tree.query(Q[:10], k=3)
+    results_made = []
+
+    def on_sigint(signum, frame):
+        # A query that ignored the signal has already made its result tuple
+        # when the interpreter gets round to this handler.
+        results_made.append(any(type(o) is tuple and len(o) == 2 and isinstance(o[0], np.ndarray)
+                                and o[0].shape == (77777, 3) for o in gc.get_objects()))
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGINT, on_sigint)
+    timer = threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+    gc.disable()
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            tree.query(Q, k=3)
+    finally:
+        timer.cancel()
+        gc.enable()
+        signal.signal(signal.SIGINT, old)
+    assert results_made == [False]
+    # The index answers as before.
+    np.testing.assert_array_equal(tree.query(Q[:50], k=3)[1], knn_query(tree._p, Q[:50], 3)[1])

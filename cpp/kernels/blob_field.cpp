@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -25,8 +26,8 @@ inline double nmin(double a, double b) {
 }
 inline double nclip(double v, double lo, double hi) { return nmin(nmax(v, lo), hi); }
 
-// max(a, b) / min(a, b) of two scalars: the first argument unless the second
-// compares greater (smaller); a NaN second argument is passed over.
+// max(a, b) of two scalars: the first argument unless the second compares
+// greater; a NaN second argument is passed over.
 inline double smax(double a, double b) { return b > a ? b : a; }
 
 // x ** p for a scalar exponent: identity, square and square root are exact.
@@ -43,17 +44,123 @@ inline uint8_t to_byte(double v) {
     return static_cast<uint8_t>(v);
 }
 
-// One stencil row onto one grid row: n[e] += lp * w[e], d[e] += w[e].
-// Element-wise IEEE operations, so the wider vector unit gives the same sums.
-__attribute__((target_clones("avx2", "default"))) void scatter_row(
-    double* __restrict n, double* __restrict d, const double* __restrict w, double lp, int32_t len) {
-    for (int32_t e = 0; e < len; ++e) {
-        n[e] += lp * w[e];
-        d[e] += w[e];
+// One radius bucket's stencil (weights interleaved in pairs, w2[2k] =
+// w2[2k + 1] = weight k, row s2 at w2 + 2 * s2 * w) scattered for its members
+// onto the interleaved per-bucket sums h (h[2c] the lambda-weighted, h[2c + 1]
+// the plain weight of cell c): lam * weight and 1.0 * weight (exact) are added
+// in the order members -> stencil row -> stencil column, positions off the
+// grid clamped onto its border cells. Element-wise IEEE operations, so the
+// wider vector unit gives the same sums. Records the touched column span of
+// every grid row; returns false when `stop` asked to stop.
+// Two (lambda-weighted, plain) pairs: one AVX register, two SSE ones.
+typedef double Pairs2 __attribute__((vector_size(32)));
+
+struct BucketStencil {
+    const double* w2;
+    const int32_t *span_lo, *span_hi;  // non-zero columns of every stencil row
+    int32_t m, w, s_first, s_last;
+};
+
+__attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
+    const BucketStencil& st, const size_t* members, size_t count, const int32_t* ci, const int32_t* cj,
+    const double* lam, int32_t G, double* __restrict h, int32_t* col_lo, int32_t* col_hi, Interrupt* stop) {
+    const int32_t m = st.m, w = st.w;
+    // A poll per million stencil positions (about a millisecond of work):
+    // often enough for Ctrl-C, rare enough that reading the clock is free.
+    constexpr int64_t kPollPositions = 1 << 20;
+    int64_t since_poll = kPollPositions;
+    for (size_t t = 0; t < count; ++t) {
+        since_poll += static_cast<int64_t>(w) * w;
+        if (since_poll >= kPollPositions) {
+            since_poll = 0;
+            if (stop_requested(stop)) return false;
+        }
+        const size_t p = members[t];
+        const double pair[2] = {lam[p], 1.0};
+        const Pairs2 lam_one = {lam[p], 1.0, lam[p], 1.0};
+        const int32_t r0 = cj[p] - m, c0 = ci[p] - m;
+        for (int32_t s2 = st.s_first; s2 <= st.s_last; ++s2) {
+            const int32_t e0 = st.span_lo[s2], e1 = st.span_hi[s2];
+            if (e0 > e1) continue;
+            const int32_t rr = std::min(std::max(r0 + s2, 0), G - 1);
+            double* hr = h + 2 * static_cast<size_t>(rr) * G;
+            const double* ws = st.w2 + 2 * static_cast<size_t>(s2) * w;
+            const int32_t lo = std::min(std::max(c0 + e0, 0), G - 1), hi = std::min(std::max(c0 + e1, 0), G - 1);
+            col_lo[rr] = std::min(col_lo[rr], lo);
+            col_hi[rr] = std::max(col_hi[rr], hi);
+            if (c0 + e0 >= 0 && c0 + e1 <= G - 1) {
+                double* __restrict hx = hr + 2 * static_cast<size_t>(c0 + e0);
+                const double* __restrict wx = ws + 2 * static_cast<size_t>(e0);
+                const int32_t len = 2 * (e1 - e0 + 1);
+                int32_t j = 0;
+                for (; j + 4 <= len; j += 4) {  // two cells per step
+                    Pairs2 wv, hv;
+                    std::memcpy(&wv, wx + j, sizeof wv);
+                    std::memcpy(&hv, hx + j, sizeof hv);
+                    hv += lam_one * wv;
+                    std::memcpy(hx + j, &hv, sizeof hv);
+                }
+                if (j < len) {
+                    hx[j] += pair[0] * wx[j];
+                    hx[j + 1] += pair[1] * wx[j + 1];
+                }
+            } else {
+                for (int32_t e = e0; e <= e1; ++e) {
+                    const size_t cc = static_cast<size_t>(std::min(std::max(c0 + e, 0), G - 1));
+                    hr[2 * cc] += pair[0] * ws[2 * e];
+                    hr[2 * cc + 1] += pair[1] * ws[2 * e + 1];
+                }
+            }
+        }
     }
+    return true;
 }
 
 }  // namespace
+
+namespace {
+
+// Spare work arrays of this thread. At most 16 MiB stay parked: the arrays of
+// a 601 x 601 field, the largest grid.
+constexpr size_t kPoolBytes = size_t{16} << 20;
+thread_local std::vector<std::vector<double>> t_spare;
+
+size_t parked_bytes() {
+    size_t b = 0;
+    for (const auto& v : t_spare) b += v.capacity() * sizeof(double);
+    return b;
+}
+
+}  // namespace
+
+ScratchArray::~ScratchArray() {
+    if (!taken_ || v_.capacity() == 0) return;
+    try {
+        if (parked_bytes() + v_.capacity() * sizeof(double) <= kPoolBytes) t_spare.push_back(std::move(v_));
+    } catch (...) {  // no room to park it: the memory is freed instead
+    }
+}
+
+void ScratchArray::take() {
+    if (taken_) return;
+    taken_ = true;
+    if (t_spare.empty()) return;
+    // The largest spare array: the one most likely to need no new memory.
+    auto best = std::max_element(t_spare.begin(), t_spare.end(),
+                                 [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+    v_ = std::move(*best);
+    t_spare.erase(best);
+}
+
+void ScratchArray::assign(size_t n, double value) {
+    take();
+    v_.assign(n, value);
+}
+
+void ScratchArray::resize(size_t n) {
+    take();
+    v_.resize(n);
+}
 
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out) {
@@ -75,7 +182,8 @@ bool blob_targets(const double* b, const double* r, const double* lam, size_t n,
 }
 
 bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
-                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out) {
+                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out,
+                Interrupt* stop) {
     const size_t nall = t.X.size();
     const double r_min = t.r_min, r_max = t.r_max;
     const double sig0 = r_min / k.kappa;
@@ -110,9 +218,13 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
 
     const double cm = 2.0 * top / G;
     const double g0 = -top + 0.5 * cm;
-    thread_local std::vector<double> num, den;
-    num.assign(GG, 0.5 * k.w0);
-    den.assign(GG, k.w0);
+    // Accumulators of this call, interleaved: acc[2c] = num, acc[2c + 1] = den.
+    ScratchArray acc;
+    acc.resize(2 * GG);
+    for (size_t c = 0; c < GG; ++c) {
+        acc[2 * c] = 0.5 * k.w0;
+        acc[2 * c + 1] = k.w0;
+    }
 
     std::vector<int32_t> ci(n), cj(n);
     const double gmax = G - 1;
@@ -155,20 +267,27 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     }
 
     const bool nan_shape = std::isnan(p_) || std::isnan(rho);
-    // Per-bucket sums of the lambda-weighted and plain weights of every cell;
-    // kept all zero between buckets (only the touched rows are cleared).
-    thread_local std::vector<double> Hn, Hd, wt;
-    thread_local std::vector<int32_t> span_lo, span_hi;
-    Hn.assign(GG, 0.0);
-    Hd.assign(GG, 0.0);
+    // Per-bucket sums of the lambda-weighted and plain weights of every cell
+    // (interleaved like acc), and the touched column span of every row; kept
+    // all zero (spans empty) between buckets by clearing what was touched.
+    ScratchArray h;
+    h.assign(2 * GG, 0.0);
+    std::vector<int32_t> col_lo(G, G), col_hi(G, -1);
+    std::vector<double> wt, w2;
+    std::vector<int32_t> span_lo, span_hi;
     for (int64_t q = 0; q < nb; ++q) {
         const size_t mb = count[q], me = count[q + 1];
         if (mb == me || nan_shape) continue;
         const double Rb = std::sqrt(edges[q] * edges[q + 1]);
         const double mr = std::ceil(Rb / cm);
+        // The grid has at most 601 cells a side, so a stencil wider than
+        // 2 * 4095 + 1 cells would be a radius far beyond any grid; the cap
+        // keeps w * w well inside int32 and the stencil at most 1 GiB.
         if (!(mr <= 4095.0)) throw std::bad_alloc();
         const int32_t m = std::max<int32_t>(1, static_cast<int32_t>(mr));
         const int32_t w = 2 * m + 1;
+        // Members x stencil positions the scatter visits: 4e9 is about a
+        // minute of work, far past any display; refused as too large.
         if (static_cast<double>(me - mb) * w * w > 4.0e9) throw std::bad_alloc();
 
         // Stencil. The weight depends on the squares of the two offsets only,
@@ -195,6 +314,8 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
                     }
             }
         }
+        w2.resize(2 * wt.size());
+        for (size_t e = 0; e < wt.size(); ++e) w2[2 * e] = w2[2 * e + 1] = wt[e];
         // Non-zero span of every stencil row.
         span_lo.assign(w, 0);
         span_hi.assign(w, -1);
@@ -213,38 +334,21 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
         }
         if (s_first < 0) continue;
 
-        // Scatter in the order members -> stencil row -> stencil column,
-        // positions off the grid clamped onto its border cells.
-        int32_t row_lo = G, row_hi = -1;
-        for (size_t t2 = mb; t2 < me; ++t2) {
-            const size_t p = members[t2];
-            const double lp = lam[p];
-            const int32_t r0 = cj[p] - m, c0 = ci[p] - m;
-            row_lo = std::min(row_lo, std::min(std::max(r0 + s_first, 0), G - 1));
-            row_hi = std::max(row_hi, std::min(std::max(r0 + s_last, 0), G - 1));
-            for (int32_t s2 = s_first; s2 <= s_last; ++s2) {
-                const int32_t e0 = span_lo[s2], e1 = span_hi[s2];
-                if (e0 > e1) continue;
-                const int32_t rr = std::min(std::max(r0 + s2, 0), G - 1);
-                double* hn = Hn.data() + static_cast<size_t>(rr) * G;
-                double* hd = Hd.data() + static_cast<size_t>(rr) * G;
-                const double* ws = wt.data() + static_cast<size_t>(s2) * w;
-                if (c0 + e0 >= 0 && c0 + e1 <= G - 1) {
-                    scatter_row(hn + c0 + e0, hd + c0 + e0, ws + e0, lp, e1 - e0 + 1);
-                } else {
-                    for (int32_t e = e0; e <= e1; ++e) {
-                        const int32_t cc = std::min(std::max(c0 + e, 0), G - 1);
-                        hn[cc] += lp * ws[e];
-                        hd[cc] += ws[e];
-                    }
-                }
+        const BucketStencil bs{w2.data(), span_lo.data(), span_hi.data(), m, w, s_first, s_last};
+        if (!scatter_bucket(bs, members.data() + mb, me - mb, ci.data(), cj.data(), lam.data(), G, h.data(),
+                            col_lo.data(), col_hi.data(), stop))
+            return false;
+        // Add the bucket's sums to the accumulators where it touched the grid.
+        for (int32_t row = 0; row < G; ++row) {
+            if (col_lo[row] > col_hi[row]) continue;
+            const size_t b0 = 2 * (static_cast<size_t>(row) * G + col_lo[row]);
+            const size_t b1 = 2 * (static_cast<size_t>(row) * G + col_hi[row] + 1);
+            for (size_t c = b0; c < b1; ++c) {
+                acc[c] += h[c];
+                h[c] = 0.0;
             }
-        }
-        for (size_t c = static_cast<size_t>(row_lo) * G; c < static_cast<size_t>(row_hi + 1) * G; ++c) {
-            num[c] += Hn[c];
-            den[c] += Hd[c];
-            Hn[c] = 0.0;
-            Hd[c] = 0.0;
+            col_lo[row] = G;
+            col_hi[row] = -1;
         }
     }
 
@@ -262,8 +366,9 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     for (int j = 0; j < G; ++j) {
         for (int i = 0; i < G; ++i) {
             const size_t c = static_cast<size_t>(j) * G + i;
-            out.field[c] = nclip(num[c] / nmax(den[c], 1e-30), 0.0, 1.0);
-            const double cov = den[c] - k.w0;
+            const double num = acc[2 * c], den = acc[2 * c + 1];
+            out.field[c] = nclip(num / nmax(den, 1e-30), 0.0, 1.0);
+            const double cov = den - k.w0;
             const double tt = nclip((cov - k.cov_lo) / tden, 0.0, 1.0);
             double a = k.a_max * (tt * tt * (3.0 - 2.0 * tt));
             if (a != 0.0) {

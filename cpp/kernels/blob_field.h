@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/interrupt.h"
+
 namespace vis {
 
 struct BlobConstants {
@@ -31,21 +33,51 @@ struct BlobTargets {
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out);
 
-// The lambda grid and the opacity of every cell, rows south to north.
+// A float64 work array taken from this thread's pool of spare arrays and
+// given back when it goes, so that calls reuse memory that is already mapped.
+// A call owns the arrays it took for as long as it holds them: a call nested
+// in another on the same thread (a finaliser run while the outer call waits
+// for the palette) finds only other arrays in the pool, or none.
+class ScratchArray {
+public:
+    ScratchArray() = default;
+    ~ScratchArray();
+    ScratchArray(const ScratchArray&) = delete;
+    ScratchArray& operator=(const ScratchArray&) = delete;
+
+    void assign(size_t n, double value);  // n copies of value
+    void resize(size_t n);                // contents unspecified
+    double* data() { return v_.data(); }
+    const double* data() const { return v_.data(); }
+    size_t size() const { return v_.size(); }
+    double& operator[](size_t i) { return v_[i]; }
+    double operator[](size_t i) const { return v_[i]; }
+
+private:
+    void take();
+    std::vector<double> v_;
+    bool taken_ = false;
+};
+
+// The lambda grid and the opacity of every cell, rows south to north, owned
+// by the call that fills them.
 struct BlobGrid {
     int G = 0;
-    std::vector<double> field;  // G * G lambda values
-    std::vector<double> alpha;  // G * G opacities
+    ScratchArray field;  // G * G lambda values
+    ScratchArray alpha;  // G * G opacities
 };
 
 // Radii (from sig, the k-th neighbour distance of every finite target, or
 // nullptr when no search was made), visibility, grid size, splat, opacity and
-// rim fade. Returns false when no target lies within top + r_max.
+// rim fade. Returns false when no target lies within top + r_max, or when
+// `stop` asked to stop during the scatter, the only long part (outputs
+// unspecified then).
 // Throws std::overflow_error (infinite) or std::domain_error (NaN) when the
 // grid size cannot be rounded, std::bad_alloc when a kernel stencil would be
 // unreasonably large, std::invalid_argument for a bucket count below 1.
 bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
-                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out);
+                double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out,
+                Interrupt* stop = nullptr);
 
 // Premultiplied bytes: R, G, B = trunc(clip(rgb * alpha, 0, 255)),
 // A = trunc(clip(alpha * 255, 0, 255)), NaN giving 0; rows flipped so that

@@ -81,6 +81,33 @@ uint64_t hash_bytes(const void* data, size_t len, uint64_t seed) {
     return mix(a ^ kSecret[0] ^ len, b ^ kSecret[1]);
 }
 
+void gather_runs(const char* src, size_t rows, size_t run, ptrdiff_t stride, const char* top, uint8_t* out) {
+    size_t r = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (run == 3 && stride == 4) {  // four rows of RGBA give three words of RGB
+        for (; r + 4 <= rows && src + 16 <= top; r += 4, src += 16, out += 12) {
+            uint32_t a, b, c, d;
+            std::memcpy(&a, src, 4);
+            std::memcpy(&b, src + 4, 4);
+            std::memcpy(&c, src + 8, 4);
+            std::memcpy(&d, src + 12, 4);
+            const uint32_t w0 = (a & 0xFFFFFFu) | (b << 24);
+            const uint32_t w1 = ((b >> 8) & 0xFFFFu) | (c << 16);
+            const uint32_t w2 = ((c >> 16) & 0xFFu) | (d << 8);
+            std::memcpy(out, &w0, 4);
+            std::memcpy(out + 4, &w1, 4);
+            std::memcpy(out + 8, &w2, 4);
+        }
+    }
+#endif
+    for (; r < rows; ++r, src += stride, out += run) {
+        if (run <= 8 && src + 8 <= top)
+            std::memcpy(out, src, 8);  // the bytes past `run` are overwritten next
+        else
+            std::memcpy(out, src, run);
+    }
+}
+
 uint64_t process_hash_seed() {
     static const uint64_t seed = [] {
         uint64_t s = 0;

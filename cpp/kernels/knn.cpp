@@ -1,15 +1,19 @@
 #include "kernels/knn.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace vis {
 
 namespace {
 
+// Points per leaf: a leaf scan of a dozen 2-D points costs about as much as
+// the two box distances of one more level, where the search time bottoms out.
 constexpr size_t kLeaf = 12;
 
 struct Cand {
@@ -80,6 +84,8 @@ size_t mul_or_throw(size_t a, size_t b) {
 struct KBest {
     Cand* h;
     size_t k, n = 0;
+    // Insertion into a sorted row moves k/2 entries on average, a heap log2(k)
+    // swaps of costlier steps; the two cross near two dozen neighbours.
     bool heap = k > 24;
     double worst() const { return n < k ? std::numeric_limits<double>::infinity() : (heap ? h[0].d2 : h[n - 1].d2); }
     bool full() const { return n == k; }
@@ -110,7 +116,7 @@ struct KBest {
 
 }  // namespace
 
-KdTree::KdTree(const double* pts, size_t n, size_t dim) : n_(n), dim_(dim) {
+KdTree::KdTree(const double* pts, size_t n, size_t dim, Interrupt* stop) : n_(n), dim_(dim) {
     if (n > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
         throw std::length_error("too many points for the k-d tree");
     size_t total = mul_or_throw(n, dim);
@@ -126,13 +132,13 @@ KdTree::KdTree(const double* pts, size_t n, size_t dim) : n_(n), dim_(dim) {
     if (nfinite_ == 0 || dim == 0) return;
     nodes_.reserve(2 * (nfinite_ / kLeaf + 1));
     nodes_.push_back({0u, static_cast<uint32_t>(nfinite_), -1, -1});
-    build(0, 0);
+    build(0, 0, stop);
     pts_.resize(mul_or_throw(nfinite_, dim));
     for (size_t t = 0; t < nfinite_; ++t)
         std::copy_n(all_.data() + static_cast<size_t>(order_[t]) * dim, dim, pts_.data() + t * dim);
 }
 
-void KdTree::build(int32_t node, int depth) {
+void KdTree::build(int32_t node, int depth, Interrupt* stop) {
     const size_t dim = dim_;
     uint32_t b = nodes_[node].begin, e = nodes_[node].end;
     size_t off = box_.size();
@@ -152,6 +158,8 @@ void KdTree::build(int32_t node, int depth) {
         }
     }
     if (e - b <= kLeaf || depth > 200) return;
+    // Big nodes only: a poll per node of thousands of points is free.
+    if (e - b > 4096 && stop_requested(stop)) return;
     size_t sd = 0;
     double ext = -1.0;
     for (size_t c = 0; c < dim; ++c) {
@@ -172,11 +180,11 @@ void KdTree::build(int32_t node, int depth) {
     int32_t l = static_cast<int32_t>(nodes_.size());
     nodes_.push_back({b, mid, -1, -1});
     nodes_[node].left = l;
-    build(l, depth + 1);
+    build(l, depth + 1, stop);
     int32_t r = static_cast<int32_t>(nodes_.size());
     nodes_.push_back({mid, e, -1, -1});
     nodes_[node].right = r;
-    build(r, depth + 1);
+    build(r, depth + 1, stop);
 }
 
 namespace {
@@ -208,14 +216,17 @@ void search(const NodeT* nodes, const double* box, const double* pts, const int6
 }  // namespace
 
 template <class Sink>
-void KdTree::query_impl(const double* q, size_t nq, size_t k, Sink&& sink) const {
-    if (nq == 0) return;
+bool KdTree::query_impl(const double* q, size_t nq, size_t k, Sink&& sink, Interrupt* stop) const {
+    if (nq == 0) return true;
     if (k < 1 || k > n_) throw std::invalid_argument("k must lie between 1 and the number of points");
     const size_t dim = dim_;
     std::vector<Cand> row(k);
     std::vector<Cand> scan;
     const bool tree_ok = !nodes_.empty() && nfinite_ > 4 * kLeaf && 4 * k < nfinite_;
     for (size_t i = 0; i < nq; ++i) {
+        // Tree searches are short: a poll every 64 of them; a direct scan of
+        // every point polls on its own below.
+        if ((i & 63) == 0 && stop_requested(stop)) return false;
         const double* qi = q + i * dim;
         if (tree_ok && all_finite(qi, dim)) {
             KBest kb{row.data(), k};
@@ -231,6 +242,7 @@ void KdTree::query_impl(const double* q, size_t nq, size_t k, Sink&& sink) const
             kb.finish();
             sink(i, row.data());
         } else {
+            if (stop_requested(stop)) return false;
             scan.resize(n_);
             for (size_t j = 0; j < n_; ++j)
                 scan[j] = {sqdist<0>(qi, all_.data() + j * dim, dim), static_cast<int64_t>(j)};
@@ -238,19 +250,23 @@ void KdTree::query_impl(const double* q, size_t nq, size_t k, Sink&& sink) const
             sink(i, scan.data());
         }
     }
+    return true;
 }
 
-void KdTree::query(const double* q, size_t nq, size_t k, double* dist, int64_t* idx) const {
-    query_impl(q, nq, k, [&](size_t i, const Cand* c) {
-        for (size_t j = 0; j < k; ++j) {
-            dist[i * k + j] = std::sqrt(c[j].d2);
-            idx[i * k + j] = c[j].i;
-        }
-    });
+bool KdTree::query(const double* q, size_t nq, size_t k, double* dist, int64_t* idx, Interrupt* stop) const {
+    return query_impl(
+        q, nq, k,
+        [&](size_t i, const Cand* c) {
+            for (size_t j = 0; j < k; ++j) {
+                dist[i * k + j] = std::sqrt(c[j].d2);
+                idx[i * k + j] = c[j].i;
+            }
+        },
+        stop);
 }
 
-void KdTree::kth_distance(const double* q, size_t nq, size_t k, double* dist_k) const {
-    query_impl(q, nq, k, [&](size_t i, const Cand* c) { dist_k[i] = std::sqrt(c[k - 1].d2); });
+bool KdTree::kth_distance(const double* q, size_t nq, size_t k, double* dist_k, Interrupt* stop) const {
+    return query_impl(q, nq, k, [&](size_t i, const Cand* c) { dist_k[i] = std::sqrt(c[k - 1].d2); }, stop);
 }
 
 
@@ -293,13 +309,23 @@ struct CellGrid {
 // non-negative) its square never exceeds the computed squared distance of
 // any point outside the block: once the k-th best is at most that square, no
 // point left can change it.
+//
+// Covers the cell rows [cy0, cy1). Between rows it stops early (returning
+// false) once `abort` is set or `stop` asks to stop; `stop` is polled only
+// by the thread that owns it, which then sets `abort` for the others.
 template <int K>
-bool grid_kth(const CellGrid& g, size_t k, double* out) {
+bool grid_kth(const CellGrid& g, size_t k, double* out, int32_t cy0, int32_t cy1, Interrupt* stop,
+              std::atomic<bool>& abort, bool& unsettled) {
+    // Rings beyond six cells mean a sparse patch: the tree finishes those.
     constexpr int32_t kMaxRing = 6;
     const double inf = std::numeric_limits<double>::infinity();
     const int32_t nx = g.nx, ny = g.ny;
-    bool unsettled = false;
-    for (int32_t cy = 0; cy < ny; ++cy) {
+    for (int32_t cy = cy0; cy < cy1; ++cy) {
+        if (abort.load(std::memory_order_relaxed)) return false;
+        if (stop_requested(stop)) {
+            abort.store(true, std::memory_order_relaxed);
+            return false;
+        }
         for (int32_t cx = 0; cx < nx; ++cx) {
             const size_t c = static_cast<size_t>(cy) * nx + cx;
             for (uint32_t t = g.start[c]; t < g.start[c + 1]; ++t) {
@@ -350,17 +376,48 @@ bool grid_kth(const CellGrid& g, size_t k, double* out) {
             }
         }
     }
-    return unsettled;
+    return true;
+}
+
+// The grid search over all cell rows, split into bands searched at the same
+// time on up to as many threads as there are processors. Each band writes
+// only its own points' entries of `out`. Returns false when stopped.
+template <int K>
+bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt* stop, bool& unsettled) {
+    // Below a few thousand points a search takes well under a millisecond:
+    // starting a thread would cost more than it saves.
+    constexpr size_t kThreadedPoints = 4096;
+    // Bands beyond eight gain little: the search is short and memory bound.
+    constexpr unsigned kMaxThreads = 8;
+    std::atomic<bool> abort{false};
+    unsigned nt = n >= kThreadedPoints ? std::min(std::thread::hardware_concurrency(), kMaxThreads) : 1;
+    nt = std::max(1u, std::min<unsigned>(nt, static_cast<unsigned>(g.ny)));
+    std::vector<std::thread> workers;
+    std::unique_ptr<bool[]> band_unsettled(new bool[nt]());
+    auto band = [&](unsigned b) { return static_cast<int32_t>(static_cast<int64_t>(g.ny) * b / nt); };
+    for (unsigned b = 1; b < nt; ++b) {
+        try {
+            workers.emplace_back([&, b] {
+                grid_kth<K>(g, k, out, band(b), band(b + 1), nullptr, abort, band_unsettled[b]);
+            });
+        } catch (...) {  // no thread to be had: this thread searches that band too
+            grid_kth<K>(g, k, out, band(b), band(b + 1), nullptr, abort, band_unsettled[b]);
+        }
+    }
+    const bool done = grid_kth<K>(g, k, out, band(0), band(1), stop, abort, band_unsettled[0]);
+    for (auto& w : workers) w.join();
+    for (unsigned b = 0; b < nt; ++b) unsettled = unsettled || band_unsettled[b];
+    return done && !abort.load();
 }
 
 }  // namespace
 
-void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k) {
-    if (n == 0) return;
+bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop) {
+    if (n == 0) return true;
     if (k < 1 || k > n) throw std::invalid_argument("k must lie between 1 and the number of points");
     auto by_tree = [&] {
-        KdTree tree(xy, n, 2);
-        tree.kth_distance(xy, n, k, dist_k);
+        KdTree tree(xy, n, 2, stop);
+        return !(stop && stop->stopped()) && tree.kth_distance(xy, n, k, dist_k, stop);
     };
     // Coordinate extent; a non-finite coordinate leaves the general tree in charge.
     double xmin = std::numeric_limits<double>::infinity(), xmax = -xmin, ymin = xmin, ymax = -xmin;
@@ -373,10 +430,13 @@ void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k) 
         ymin = std::min(ymin, y);
         ymax = std::max(ymax, y);
     }
+    // Under 64 points the tree is as quick; the grid search keeps at most 32
+    // neighbours per point; cell numbers must fit in 32 bits.
     if (!finite || n < 64 || k > 32 || n > (size_t(1) << 30)) return by_tree();
     const double W = xmax - xmin, H = ymax - ymin;
     // About kPerCell points per cell over the extent (a line of points gets
-    // cells along its length).
+    // cells along its length): two per cell let the first ring or two of
+    // cells settle seven neighbours, the host's count, for most points.
     constexpr double kPerCell = 2.0;
     const double cs = std::max(std::sqrt(W * H * kPerCell / static_cast<double>(n)),
                                std::max(W, H) * kPerCell / static_cast<double>(n));
@@ -402,7 +462,9 @@ void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k) 
         maxocc = std::max(maxocc, start[c + 1]);
         start[c + 1] += start[c];
     }
-    if (maxocc > 64) return by_tree();  // strongly clustered: the tree adapts better
+    // 32 times the planned occupancy in one cell: strongly clustered, where
+    // the tree adapts better.
+    if (maxocc > 64) return by_tree();
     std::vector<double> px(n), py(n);
     std::vector<uint32_t> orig(n);
     for (size_t i = 0; i < n; ++i) {
@@ -415,30 +477,37 @@ void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k) 
     for (size_t c = ncell; c > 0; --c) start[c] = start[c - 1];
     start[0] = 0;
 
+    // Relative 1e-9 of the coordinates' size: millions of times the rounding
+    // of a cell assignment or of a margin, far below any cell size.
     const double slack =
         1e-9 * (std::fabs(xmin) + std::fabs(xmax) + std::fabs(ymin) + std::fabs(ymax) + cs);
     const CellGrid g{px.data(), py.data(), start.data(), nx, ny, xmin, ymin, cs, slack};
     std::vector<double> d2(n);
-    bool unsettled;
+    bool unsettled = false, done;
     if (k <= 4)
-        unsettled = grid_kth<4>(g, k, d2.data());
+        done = grid_kth_all<4>(g, n, k, d2.data(), stop, unsettled);
     else if (k <= 8)
-        unsettled = grid_kth<8>(g, k, d2.data());
+        done = grid_kth_all<8>(g, n, k, d2.data(), stop, unsettled);
     else if (k <= 16)
-        unsettled = grid_kth<16>(g, k, d2.data());
+        done = grid_kth_all<16>(g, n, k, d2.data(), stop, unsettled);
     else
-        unsettled = grid_kth<32>(g, k, d2.data());
+        done = grid_kth_all<32>(g, n, k, d2.data(), stop, unsettled);
+    if (!done) return false;
     std::unique_ptr<KdTree> tree;  // built only if some point needs a wider search
     for (size_t t = 0; t < n; ++t) {
         double d;
         if (unsettled && d2[t] < 0.0) {
-            if (!tree) tree = std::make_unique<KdTree>(xy, n, 2);
-            tree->kth_distance(xy + 2 * static_cast<size_t>(orig[t]), 1, k, &d);
+            if (!tree) {
+                tree = std::make_unique<KdTree>(xy, n, 2, stop);
+                if (stop && stop->stopped()) return false;
+            }
+            if (!tree->kth_distance(xy + 2 * static_cast<size_t>(orig[t]), 1, k, &d, stop)) return false;
         } else {
             d = std::sqrt(d2[t]);
         }
         dist_k[orig[t]] = d;
     }
+    return true;
 }
 
 }  // namespace vis

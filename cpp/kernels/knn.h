@@ -24,13 +24,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/interrupt.h"
+
 namespace vis {
 
 class KdTree {
 public:
     // Copies the n x dim row-major points; the caller's buffer is not kept.
-    // n = 0 is allowed (the tree can then only answer empty queries).
-    KdTree(const double* pts, size_t n, size_t dim);
+    // n = 0 is allowed (the tree can then only answer empty queries). When
+    // `stop` asks to stop, construction ends early and the tree must not be
+    // used (the caller sees stop->stopped()).
+    KdTree(const double* pts, size_t n, size_t dim, Interrupt* stop = nullptr);
 
     size_t size() const { return n_; }
     size_t dim() const { return dim_; }
@@ -42,11 +46,13 @@ public:
     // the nearest). idx are row numbers of the constructor's point array.
     // Requires 1 <= k <= size() unless nq == 0 (nothing is written then);
     // throws std::invalid_argument otherwise. Thread-safe (const, no state).
-    void query(const double* q, size_t nq, size_t k, double* dist, int64_t* idx) const;
+    // Returns false (outputs unspecified) when `stop` asked to stop.
+    bool query(const double* q, size_t nq, size_t k, double* dist, int64_t* idx,
+               Interrupt* stop = nullptr) const;
 
     // Same as query, but answers only the k-th nearest distance of each query
     // point (dist_k[i]); no index output.
-    void kth_distance(const double* q, size_t nq, size_t k, double* dist_k) const;
+    bool kth_distance(const double* q, size_t nq, size_t k, double* dist_k, Interrupt* stop = nullptr) const;
 
 private:
     struct Node {
@@ -54,9 +60,9 @@ private:
         int32_t left, right;  // children, -1 for a leaf
     };
 
-    void build(int32_t node, int depth);
+    void build(int32_t node, int depth, Interrupt* stop);
     template <class Sink>
-    void query_impl(const double* q, size_t nq, size_t k, Sink&& sink) const;
+    bool query_impl(const double* q, size_t nq, size_t k, Sink&& sink, Interrupt* stop) const;
 
     size_t n_ = 0, dim_ = 0;
     size_t nfinite_ = 0;
@@ -73,8 +79,9 @@ private:
 // counting as the first: the same values, to the bit, as
 // KdTree(xy, n, 2).kth_distance(xy, n, k, dist_k). Finite point sets that are
 // not strongly clustered are searched through a uniform grid of cells, in
-// cell order; the others through the tree.
+// cell order, on all processors for large sets; the others through the tree.
 // Requires 1 <= k <= n unless n == 0; throws std::invalid_argument otherwise.
-void kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k);
+// Returns false (outputs unspecified) when `stop` asked to stop.
+bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop = nullptr);
 
 }  // namespace vis

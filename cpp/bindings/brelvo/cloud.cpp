@@ -3,8 +3,12 @@
 #include "bindings/brelvo/visibility.h"
 #include "kernels/byte_hash.h"
 
+#include "bindings/convert.h"
+
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 namespace vis::brelvo {
 
@@ -15,21 +19,68 @@ nb::object cloud_item(nb::handle cloud, long i) {
     return nb::steal(item);
 }
 
-double py_float(nb::handle obj) {
-#ifndef Py_LIMITED_API
-    if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
-#endif
-    nb::object f = nb::steal(PyNumber_Float(obj.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AsDouble(f.ptr());
-}
-
 namespace {
+
+// An array's elements copied in row-major order into `out` (which has 8
+// bytes of room past the end): the byte image the key hashes, read straight
+// from a strided view such as the RGB columns of RGBA rows.
+void gather_row_major(const Py_buffer& v, uint8_t* out) {
+    const size_t item = static_cast<size_t>(v.itemsize);
+    const int nd = v.ndim;
+    const size_t inner = nd == 0 ? 1 : static_cast<size_t>(v.shape[nd - 1]);
+    const ptrdiff_t istride = nd == 0 ? 0 : v.strides[nd - 1];
+    const size_t run = inner * item;
+    const bool contiguous_run = nd == 0 || istride == static_cast<ptrdiff_t>(item);
+    // One past the highest byte any element occupies: short runs may be
+    // copied with whole-word loads that stay below it.
+    const char* base = static_cast<const char*>(v.buf);
+    const char* top = base + item;
+    for (int d = 0; d < nd; ++d)
+        if (v.strides[d] > 0) top += v.strides[d] * (v.shape[d] - 1);
+    const size_t outer_count = run == 0 ? 0 : v.len / run;
+    if (nd == 2 && contiguous_run) {  // rows of a few channels
+        gather_runs(base, outer_count, run, v.strides[0], top, out);
+        return;
+    }
+    std::vector<Py_ssize_t> idx(nd > 0 ? nd - 1 : 0, 0);
+    for (size_t o = 0; o < outer_count; ++o) {
+        const char* src = base;
+        for (int d = 0; d + 1 < nd; ++d) src += idx[d] * v.strides[d];
+        if (contiguous_run) {
+            gather_runs(src, 1, run, 0, top, out);
+        } else {
+            for (size_t e = 0; e < inner; ++e) std::memcpy(out + e * item, src + e * istride, item);
+        }
+        out += run;
+        for (int d = nd - 2; d >= 0; --d) {
+            if (++idx[d] < v.shape[d]) break;
+            idx[d] = 0;
+        }
+    }
+}
 
 nb::handle ndarray_type() {
     static nb::handle t = nb::object(numpy().attr("ndarray")).release();
     return t;
 }
+
+// Below 64 KiB a hash or gather takes a few microseconds, about what
+// releasing and re-taking the GIL costs: kept under the GIL.
+constexpr size_t kUnlockedBytes = size_t{1} << 16;
+
+uint64_t hash_large(const void* data, size_t len, uint64_t seed) {
+    if (len < kUnlockedBytes) return hash_bytes(data, len, seed);
+    nb::gil_scoped_release unlocked;
+    return hash_bytes(data, len, seed);
+}
+
+struct BufferHold {
+    Py_buffer view{};
+    bool held = false;
+    ~BufferHold() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
 
 // Hash of an element's bytes in row-major order, its element type unchanged.
 int64_t element_hash(nb::handle item) {
@@ -40,31 +91,25 @@ int64_t element_hash(nb::handle item) {
         arr = numpy().attr("asarray")(item);
 
     const uint64_t seed = process_hash_seed();
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
-        PyErr_Clear();
-        // Not C-contiguous: a contiguous copy in row-major order.
-        nb::object contig = numpy().attr("ascontiguousarray")(arr);
-        if (PyObject_GetBuffer(contig.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
-            PyErr_Clear();
-            // Element types without a buffer export (object, datetime): NumPy's
-            // own byte image of the array.
-            nb::bytes raw = nb::borrow<nb::bytes>(arr.attr("tobytes")());
-            return static_cast<int64_t>(hash_bytes(raw.c_str(), raw.size(), seed));
+    BufferHold b;
+    if (PyObject_GetBuffer(arr.ptr(), &b.view, PyBUF_RECORDS_RO) == 0) {
+        b.held = true;
+        const size_t len = static_cast<size_t>(b.view.len);
+        if (PyBuffer_IsContiguous(&b.view, 'C')) return static_cast<int64_t>(hash_large(b.view.buf, len, seed));
+        // Not C-contiguous: the elements gathered in row-major order.
+        std::vector<uint8_t> bytes(budget_bytes(len + 8, 1));
+        {
+            std::unique_ptr<nb::gil_scoped_release> unlocked;
+            if (len >= kUnlockedBytes) unlocked = std::make_unique<nb::gil_scoped_release>();
+            gather_row_major(b.view, bytes.data());
         }
-        arr = contig;
+        return static_cast<int64_t>(hash_large(bytes.data(), len, seed));
     }
-    uint64_t h;
-    const void* data = view.buf;
-    const size_t len = static_cast<size_t>(view.len);
-    if (len >= (size_t{1} << 16)) {
-        nb::gil_scoped_release unlocked;
-        h = hash_bytes(data, len, seed);
-    } else {
-        h = hash_bytes(data, len, seed);
-    }
-    PyBuffer_Release(&view);
-    return static_cast<int64_t>(h);
+    PyErr_Clear();
+    // Element types without a buffer export (object, datetime): NumPy's own
+    // byte image of the array.
+    nb::bytes raw = nb::borrow<nb::bytes>(arr.attr("tobytes")());
+    return static_cast<int64_t>(hash_bytes(raw.c_str(), raw.size(), seed));
 }
 
 nb::object py_round(double v, int ndigits) {
@@ -77,11 +122,11 @@ nb::tuple cloud_key(nb::handle cloud, nb::handle top, nb::handle scale, nb::hand
     int64_t h0 = element_hash(cloud_item(cloud, 0));
     int64_t h1 = element_hash(cloud_item(cloud, 1));
     int64_t h2 = element_hash(cloud_item(cloud, 2));
-    nb::object t = py_round(py_float(top), 4);
-    nb::object s = py_round(py_float(scale), 3);
-    nb::object p = py_round(py_float(power), 3);
-    nb::object so = py_round(py_float(softness), 3);
-    double cp = py_float(cell_px);
+    nb::object t = py_round(vis::py_float(top), 4);
+    nb::object s = py_round(vis::py_float(scale), 3);
+    nb::object p = py_round(vis::py_float(power), 3);
+    nb::object so = py_round(vis::py_float(softness), 3);
+    double cp = vis::py_float(cell_px);
     nb::object ident = colormap.is_none() ? nb::steal(PyLong_FromLong(0))
                                           : nb::steal(PyLong_FromVoidPtr(colormap.ptr()));
     return nb::make_tuple(h0, h1, h2, t, s, p, so, cp, ident);
@@ -106,12 +151,12 @@ nb::object visible_cloud_mask(nb::handle cloud, nb::handle r_off, nb::handle top
                               nb::handle min_bosluk_m) {
     F64View b = view_f64(cloud_item(cloud, 0));
     F64View r = view_f64(cloud_item(cloud, 1));
-    double off = py_float(r_off);
+    double off = vis::py_float(r_off);
     if (b.ndim() == 1 && r.ndim() == 1) {
         const size_t nb_ = b.shape(0), nr = r.shape(0);
         if (nb_ != nr && nb_ != 1 && nr != 1) raise_broadcast_error(b, r);
-        double lo = py_float(min_bosluk_m);
-        double hi = py_float(top);
+        double lo = vis::py_float(min_bosluk_m);
+        double hi = vis::py_float(top);
         const size_t n = (nb_ == 1) ? nr : nb_;
         NewArray<bool> out = new_array<bool>({n}, "bool");
         {
@@ -126,9 +171,9 @@ nb::object visible_cloud_mask(nb::handle cloud, nb::handle r_off, nb::handle top
     nb::object rr = nb::steal(PyNumber_Subtract(r.owner.ptr(), nb::float_(off).ptr()));
     if (!rr.is_valid()) throw nb::python_error();
     nb::object m = np.attr("logical_and")(np.attr("isfinite")(b.owner), np.attr("isfinite")(rr));
-    nb::object ge = np.attr("greater_equal")(rr, py_float(min_bosluk_m));
+    nb::object ge = np.attr("greater_equal")(rr, vis::py_float(min_bosluk_m));
     m = np.attr("logical_and")(m, ge);
-    nb::object le = np.attr("less_equal")(rr, py_float(top));
+    nb::object le = np.attr("less_equal")(rr, vis::py_float(top));
     return np.attr("asarray")(np.attr("logical_and")(m, le));
 }
 

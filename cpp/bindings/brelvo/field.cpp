@@ -3,6 +3,8 @@
 #include "bindings/brelvo/doc_text.h"
 #include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/registry.h"
+#include "bindings/convert.h"
+#include "bindings/signals.h"
 #include "kernels/blob_field.h"
 #include "kernels/knn.h"
 
@@ -12,23 +14,14 @@ namespace vis::brelvo {
 
 namespace {
 
-double to_float(nb::handle v) {
-    nb::object f = nb::steal(PyNumber_Float(v.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AsDouble(f.ptr());
-}
+double const_f(const char* name) { return vis::py_float(ns().get(name)); }
 
-double const_f(const char* name) { return to_float(ns().get(name)); }
-
+// An integer module constant (operator.index), saturated to the int64 range:
+// a count beyond it behaves as the largest count.
 int64_t const_i(const char* name) {
-    nb::object v = ns().get(name);
-    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
+    nb::object i = nb::steal(PyNumber_Index(ns().get(name).ptr()));
     if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow) throw nb::value_error((std::string(name) + " is out of range").c_str());
-    return x;
+    return py_int_saturated(i);
 }
 
 // Distance of every target to its k-th nearest target (itself counting as the
@@ -38,13 +31,17 @@ std::vector<double> neighbour_distance(nb::handle ckdtree, const BlobTargets& t,
     std::vector<double> sig(n);
     if (ckdtree_is_scipy(ckdtree)) {
         // SciPy's own tree: the same distances from the native search.
-        nb::gil_scoped_release unlocked;
-        std::vector<double> P(2 * n);
-        for (size_t i = 0; i < n; ++i) {
-            P[2 * i] = t.X[i];
-            P[2 * i + 1] = t.Y[i];
+        SignalCheck check;
+        {
+            nb::gil_scoped_release unlocked;
+            std::vector<double> P(2 * n);
+            for (size_t i = 0; i < n; ++i) {
+                P[2 * i] = t.X[i];
+                P[2 * i + 1] = t.Y[i];
+            }
+            kth_distance_self_2d(P.data(), n, k, sig.data(), check.interrupt());
         }
-        kth_distance_self_2d(P.data(), n, k, sig.data());
+        check.raise_if_stopped();
         return sig;
     }
     NewArray<double> P = new_f64({n, 2});
@@ -71,8 +68,8 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     // Validity is tested before positions are formed from the same elements: private copies.
     F64View b = private_f64(c0);
     F64View r = private_f64(c1);
-    const double top = to_float(top_h);
-    const double scale = to_float(scale_h);
+    const double top = vis::py_float(top_h);
+    const double scale = vis::py_float(scale_h);
     if (b.size() == 0 || b.size() != r.size() || top <= 0.0 || scale <= 0.0) return nb::none();
 
     nb::object lam_obj = lambda_from_colors(nb::object(cloud[2]), colormap);
@@ -111,35 +108,42 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     for (double ri : t.r) visible = visible || ri <= top + t.r_max;
     if (!visible) return nb::none();
 
-    const double softness = to_float(softness_h);
-    const double power = to_float(power_h);
-    const double cell_px = to_float(cell_px_h);
-    thread_local BlobGrid grid;
+    const double softness = vis::py_float(softness_h);
+    const double power = vis::py_float(power_h);
+    const double cell_px = vis::py_float(cell_px_h);
+    // This call's own grid: apply_colormap below may run a finaliser that
+    // calls build_field again on this thread.
+    BlobGrid grid;
+    SignalCheck check;
     {
         nb::gil_scoped_release unlocked;
-        blob_splat(t, sig.empty() ? nullptr : sig.data(), power, softness, cell_px, top, scale, k, grid);
+        blob_splat(t, sig.empty() ? nullptr : sig.data(), power, softness, cell_px, top, scale, k, grid,
+                   check.interrupt());
     }
+    check.raise_if_stopped();
     const size_t G = static_cast<size_t>(grid.G);
 
     NewArray<double> field = new_f64({G, G});
-    std::copy(grid.field.begin(), grid.field.end(), field.data);
+    std::copy(grid.field.data(), grid.field.data() + grid.field.size(), field.data);
     nb::object rgba = ns().get("apply_colormap")(field.obj, colormap);
 
-    std::vector<uint8_t> pixels(checked_mul(G * G, 4));
+    ScratchArray pixel_store;  // G * G * 4 bytes
+    pixel_store.resize(checked_mul(G * G, 4) / sizeof(double) + 1);
+    uint8_t* pixels = reinterpret_cast<uint8_t*>(pixel_store.data());
     using U8Array = nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu, nb::ro>;
     U8Array u8;
     if (nb::try_cast<U8Array>(rgba, u8, false) && u8.ndim() == 3 && u8.shape(0) == G &&
         u8.shape(1) == G && u8.shape(2) >= 3) {
         nb::gil_scoped_release unlocked;
-        blob_bytes(u8.data(), u8.shape(2), grid.alpha.data(), grid.G, pixels.data());
+        blob_bytes(u8.data(), u8.shape(2), grid.alpha.data(), grid.G, pixels);
     } else {
         F64View c = view_f64(rgba);
         if (c.ndim() != 3 || c.shape(0) != G || c.shape(1) != G || c.shape(2) < 3)
             throw nb::value_error("colours of the field must have shape (G, G, 4)");
         nb::gil_scoped_release unlocked;
-        blob_bytes(c.data(), c.shape(2), grid.alpha.data(), grid.G, pixels.data());
+        blob_bytes(c.data(), c.shape(2), grid.alpha.data(), grid.G, pixels);
     }
-    return make_qimage(pixels.data(), grid.G, grid.G, 4 * grid.G, "Format_RGBA8888_Premultiplied");
+    return make_qimage(pixels, grid.G, grid.G, 4 * grid.G, "Format_RGBA8888_Premultiplied");
 }
 
 }  // namespace

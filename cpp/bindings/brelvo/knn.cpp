@@ -2,10 +2,11 @@
 // contract of SciPy's cKDTree.query (1-D results for one neighbour, rows sorted
 // by ascending distance, float64 distances and int64 indices).
 #include "bindings/brelvo/registry.h"
+#include "bindings/convert.h"
+#include "bindings/signals.h"
 #include "kernels/knn.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -20,8 +21,10 @@ struct NumpyKDTree {
 
 // The tree over the current contents of `_p`. The index is defined by `_p`
 // alone, so a tree built earlier is reused only while it still holds exactly
-// the same coordinates (the array may be shared with the caller).
-std::shared_ptr<const KdTree> current_tree(NumpyKDTree& self, const F64View& P, size_t m, size_t d) {
+// the same coordinates (the array may be shared with the caller). A build
+// that Ctrl-C stopped is dropped, and the index keeps its earlier tree.
+std::shared_ptr<const KdTree> current_tree(NumpyKDTree& self, const F64View& P, size_t m, size_t d,
+                                           SignalCheck& check) {
     std::shared_ptr<const KdTree> t = self.tree;
     bool fresh = t && t->size() == m && t->dim() == d;
     if (fresh && m * d > 0) {
@@ -31,8 +34,9 @@ std::shared_ptr<const KdTree> current_tree(NumpyKDTree& self, const F64View& P, 
     if (!fresh) {
         {
             nb::gil_scoped_release unlocked;
-            t = std::make_shared<const KdTree>(P.data(), m, d);
+            t = std::make_shared<const KdTree>(P.data(), m, d, check.interrupt());
         }
+        check.raise_if_stopped();
         self.tree = t;
     }
     return t;
@@ -48,19 +52,8 @@ nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*work
     const size_t m = P.shape(0);
 
     // ke = max(1, min(int(k), m)), with Python's own int() (truncation).
-    nb::object kint = nb::steal(PyNumber_Long(k.ptr()));
-    if (!kint.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    long long kv = PyLong_AsLongLongAndOverflow(kint.ptr(), &overflow);
-    if (kv == -1 && PyErr_Occurred()) throw nb::python_error();
-    size_t ke;
-    if (overflow > 0)
-        ke = m;
-    else if (overflow < 0 || kv < 1)
-        ke = 1;
-    else
-        ke = std::min(static_cast<unsigned long long>(kv), static_cast<unsigned long long>(m));
-    ke = std::max<size_t>(1, ke);
+    const int64_t kv = py_int_saturated(k);
+    const size_t ke = kv < 1 ? 1 : std::max<size_t>(1, std::min(static_cast<uint64_t>(kv), static_cast<uint64_t>(m)));
 
     // Distances and indices together, and the tree over the indexed points
     // (coordinates twice, order and node arrays), within the call's budget.
@@ -83,11 +76,13 @@ nb::tuple query(NumpyKDTree& self, nb::handle Q, nb::handle k, nb::handle /*work
     if (m == 0) throw nb::value_error("cannot query an index built over zero points");
     const size_t d = P.shape(1);
     checked_mul(nq, ke);
-    std::shared_ptr<const KdTree> tree = current_tree(self, P, m, d);
+    SignalCheck check;
+    std::shared_ptr<const KdTree> tree = current_tree(self, P, m, d, check);
     {
         nb::gil_scoped_release unlocked;
-        tree->query(q.data(), nq, ke, di.data, ix.data);
+        tree->query(q.data(), nq, ke, di.data, ix.data, check.interrupt());
     }
+    check.raise_if_stopped();
     return nb::make_tuple(di.obj, ix.obj);
 }
 

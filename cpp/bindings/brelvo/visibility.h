@@ -12,9 +12,6 @@ namespace vis::brelvo {
 // `cloud[i]` with Python's own indexing (IndexError for a short record).
 nb::object cloud_item(nb::handle cloud, long i);
 
-// float(obj) with Python's own conversion.
-double py_float(nb::handle obj);
-
 // The one-letter kind of a NumPy array's dtype ('b', 'i', 'u', 'f', ...).
 inline char dtype_kind(nb::handle arr) {
     nb::object k = arr.attr("dtype").attr("kind");
