@@ -2,8 +2,10 @@
 
 Every generator here produces arguments that a careless host could pass:
 wrong shapes and dimensions, ragged lists, empty arrays, NaN and infinities,
-huge and tiny values, every dtype NumPy knows, non-contiguous, Fortran-ordered
-and negative-stride views, None and scalars where arrays belong.  Sizes stay
+huge and tiny values, every dtype NumPy knows in both byte orders, non-contiguous,
+Fortran-ordered, negative-stride and misaligned views (elements at an odd byte
+offset of their buffer), array subclasses that misreport their size, None and
+scalars where arrays belong.  Sizes stay
 small so each call is fast; arguments that decide an output size are capped,
 apart from a few values that must be refused before anything is allocated.
 
@@ -115,11 +117,44 @@ def number(lo=-1e6, hi=1e6, extra=()):
 # ---------------------------------------------------------------- arrays
 
 DTYPES = [np.float64, np.float64, np.float32, np.float16, np.int8, np.int64, np.uint8, np.uint64, np.bool_,
-          np.complex128, object, str, "M8[s]", ">f8"]
-LAYOUTS = ["c", "c", "f", "strided", "reversed", "list", "tuple", "matrix0d"]
+          np.complex128, object, str, "M8[s]", ">f8", ">f4", ">i8", ">u8"]
+LAYOUTS = ["c", "c", "f", "strided", "reversed", "list", "tuple", "matrix0d", "misaligned", "misaligned_strided",
+           "size_liar"]
 
 
-def _layout(a, layout):
+def misaligned(a, step=1):
+    """A copy of `a` whose elements start at an odd byte offset of a byte buffer
+    (every `step`-th element of such a buffer along the last axis)."""
+    a = np.asarray(a)
+    if a.dtype.hasobject:
+        return a
+    big = np.repeat(a, step, axis=-1) if (a.ndim and step > 1) else a
+    buf = bytearray(big.nbytes + big.dtype.itemsize + 1)
+    out = np.frombuffer(buf, dtype=big.dtype, count=big.size, offset=1).reshape(big.shape)
+    out[...] = big
+    return out[..., ::step] if (a.ndim and step > 1) else out
+
+
+class SizeLiar(np.ndarray):
+    """An ndarray subclass whose `size` is not a valid element count."""
+
+    lie = -1
+
+    @property
+    def size(self):
+        return self.lie
+
+
+def size_liar(a, lie):
+    out = np.asarray(a).view(SizeLiar)
+    out.lie = lie
+    return out
+
+
+SIZE_LIES = [-1, 10 ** 30, 2 ** 63, 1.5, "3", None]
+
+
+def _layout(a, layout, lie=-1):
     if layout == "f":
         return np.asfortranarray(a)
     if layout == "strided":
@@ -133,6 +168,12 @@ def _layout(a, layout):
         return tuple(a.tolist()) if a.ndim else a.tolist()
     if layout == "matrix0d":
         return a.reshape(()) if a.size == 1 else a
+    if layout == "misaligned":
+        return misaligned(a)
+    if layout == "misaligned_strided":
+        return misaligned(a, 2)
+    if layout == "size_liar":
+        return size_liar(a, lie)
     return a
 
 
@@ -163,7 +204,7 @@ def hostile(draw, shape, lo=None, hi=None, dtypes=DTYPES, layouts=LAYOUTS):
     """An array-like of `shape` in any dtype and memory layout."""
     a = draw(float_arrays(shape, lo, hi))
     a = _cast(a, draw(st.sampled_from(dtypes)))
-    return _layout(a, draw(st.sampled_from(layouts)))
+    return _layout(a, draw(st.sampled_from(layouts)), draw(st.sampled_from(SIZE_LIES)))
 
 
 def shapes(max_dims=3, max_side=4):
@@ -231,7 +272,8 @@ def palettes():
 
 # ---------------------------------------------------------------- clouds
 
-ID_DTYPES = [np.int64, np.int32, np.uint64, np.uint8, np.float64, np.bool_, str, object, "M8[s]"]
+ID_DTYPES = [np.int64, np.int32, np.uint64, np.uint8, np.float64, np.bool_, str, object, "M8[s]", ">i8", ">u8",
+             ">f8"]
 
 
 @st.composite
@@ -256,7 +298,7 @@ def clouds(draw, max_n=8, min_len=0, max_len=13):
             m = length()
             shape = draw(st.sampled_from([(m, 3), (m, 3), (m, 4), (m, 2), (m,), (m, 3, 1), (3 * m,), ()]))
             e = draw(st.one_of(hostile(shape, -10.0, 300.0, dtypes=[np.uint8, np.float64, np.int64, np.float32,
-                                                                     np.bool_, object, complex]),
+                                                                     np.bool_, object, complex, ">f8"]),
                                hostile(shape), array_like()))
         elif i in (7, 11):
             e = draw(st.one_of(hostile((length(),), -5.0, 5.0), hostile((length(),)), array_like()))

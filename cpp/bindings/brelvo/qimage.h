@@ -15,6 +15,7 @@ inline nb::object make_qimage(const uint8_t* pixels, int width, int height, int 
     size_t nbytes = checked_mul(static_cast<size_t>(bytes_per_line), static_cast<size_t>(height));
     nb::bytes buffer(reinterpret_cast<const char*>(pixels), nbytes);
     nb::object fmt = qimage.attr(format_name);
+    CollectorPause pause;
     nb::object view = qimage(buffer, width, height, bytes_per_line, fmt);
     return view.attr("copy")();
 }
