@@ -111,7 +111,7 @@ def capped(lo, hi, extra=()):
 def number(lo=-1e6, hi=1e6, extra=()):
     """A numeric argument: mostly capped numbers, sometimes anything at all."""
     return st.one_of(capped(lo, hi, extra), capped(lo, hi, extra), any_float(), junk(),
-                     st.integers(-(2 ** 70), 2 ** 70), st.booleans())
+                     st.integers(-(2 ** 70), 2 ** 70), st.booleans(), st.sampled_from(odd_scalars()))
 
 
 # ---------------------------------------------------------------- arrays
@@ -152,6 +152,13 @@ def size_liar(a, lie):
 
 
 SIZE_LIES = [-1, 10 ** 30, 2 ** 63, 1.5, "3", None]
+
+
+def odd_scalars():
+    """Numbers as 0-d arrays at an odd byte offset, byte-swapped, or both."""
+    values = [2.5, -0.0, NAN, INF, 1e300]
+    return ([misaligned(np.array(v)) for v in values] + [np.array(v, dtype=">f8") for v in values]
+            + [misaligned(np.array(v, dtype=">f8")) for v in values] + [size_liar(np.array(1.0), 10 ** 30)])
 
 
 def _layout(a, layout, lie=-1):
@@ -317,16 +324,52 @@ QIMAGE_FORMATS = ["Format_ARGB32", "Format_ARGB32_Premultiplied", "Format_RGB32"
                   "Format_Mono", "Format_RGB16", "Format_RGBX64", "Format_Alpha8", "Format_BGR30"]
 
 
-@st.composite
-def qimages(draw, max_side=12):
-    """QImages of several formats and sizes (1 x 1 included), null images, or None."""
+def _lying_image_class():
     from PyQt5.QtGui import QImage
 
-    kind = draw(st.integers(0, 9))
+    class LyingImage(QImage):
+        """A QImage whose Python-level answers are not Qt's."""
+
+        answers = {}
+
+        def __getattribute__(self, name):
+            answers = QImage.__getattribute__(self, "answers")
+            if name in answers:
+                return lambda *args: answers[name]
+            return QImage.__getattribute__(self, name)
+
+    return LyingImage
+
+
+LIES = [{"width": 2 ** 31}, {"height": 10 ** 30}, {"bytesPerLine": -1}, {"isNull": np.array([True, False])},
+        {"isNull": None}, {"width": 1.5}, {"sizeInBytes": 0}, {"constBits": None}]
+
+
+@st.composite
+def qimages(draw, max_side=12):
+    """QImages of several formats and sizes (1 x 1 included), null images, QImages
+    whose methods answer with lies, look-alike objects, or None."""
+    from PyQt5.QtGui import QImage
+
+    kind = draw(st.integers(0, 11))
     if kind == 0:
         return None
     if kind == 1:
         return QImage()
+    if kind in (10, 11):
+        img = draw(qimages(max_side))
+        if img is None:
+            return None
+        lies = draw(st.sampled_from(LIES))
+        if kind == 11:
+            img = _lying_image_class()(img)
+            img.answers = dict(lies, convertToFormat=img)  # converting keeps the lies
+            return img
+        look = type("LookAlike", (), {k: (lambda v: lambda self, *a: v)(v) for k, v in lies.items()})()
+        look.__class__.convertToFormat = lambda self, fmt: self
+        if "isNull" not in lies:
+            look.__class__.isNull = lambda self: False
+        return look
     fmt = getattr(QImage, draw(st.sampled_from(QIMAGE_FORMATS)))
     w, h = draw(st.integers(1, max_side)), draw(st.integers(1, max_side))
     img = QImage(w, h, fmt)

@@ -197,7 +197,7 @@ def every_other(a):
 
 
 LAYOUTS = {"odd offset": odd_offset, "byte-swapped": byte_swapped, "strided": every_other,
-           "odd offset, strided": lambda a: every_other(odd_offset(np.repeat(np.asarray(a), 2, axis=0))[::2]),
+           "odd offset, strided": lambda a: odd_offset(np.repeat(np.asarray(a), 2, axis=0))[::2],
            "odd offset, byte-swapped": lambda a: odd_offset(byte_swapped(a))}
 
 
