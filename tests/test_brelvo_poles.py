@@ -1,3 +1,5 @@
+import functools
+
 import numpy as np
 import pytest
 from PyQt5.QtGui import QImage
@@ -209,6 +211,13 @@ def layout_record(seed=3, n=40):
             0, g.integers(0, 5, n)]
 
 
+@functools.lru_cache(maxsize=1)
+def layout_image():
+    """The polar view of the layout record, as drawn."""
+    rb, _ = polar_bytes(tuple(layout_record()), 10.0, 20.0, 0.0, 100.0, hucre=1)
+    return QImage(rb.tobytes(), 200, 200, 800, QImage.Format_ARGB32).copy()
+
+
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("element", [0, 1, 2, 7, 9])
 @pytest.mark.parametrize("id_dtype", [np.int64, np.uint64, np.float64])
@@ -218,9 +227,7 @@ def test_any_memory_layout_gives_the_plain_result(layout, element, id_dtype):
     odd = list(plain)
     odd[element] = LAYOUTS[layout](plain[element])
     assert np.array_equal(odd[element], plain[element])
-    rb, _ = polar_bytes(tuple(plain), 10.0, 20.0, 0.0, 100.0, hucre=1)
-    img = QImage(rb.tobytes(), 200, 200, 800, QImage.Format_ARGB32).copy()
-    for kw in [dict(), dict(min_bosluk_m=3.0), dict(image=img, scale=10.0)]:
+    for kw in [dict(), dict(min_bosluk_m=3.0), dict(image=layout_image(), scale=10.0)]:
         want = poles(tuple(plain), **kw)
         assert want == strongest_poles(tuple(plain), 0.0, 20.0, **kw)
         assert poles(tuple(odd), **kw) == want
