@@ -241,11 +241,14 @@ KNOWN = {"build_field": SHARED_GRID, "build_field_small": SHARED_GRID, "render_p
 INTERRUPTIBLE = [n for n in REENTRY_NAMES if not hasattr(geo, n) and n not in ("running_baseline", "cloud_key")]
 
 
-def run_with_reentry(name, nested_names):
+def run_with_reentry(name, nested_names, pad):
     """Calls operation `name` while every collection runs the next of `nested_names`
-    as a nested call; returns the outer result and the nested (name, result) pairs."""
+    as a nested call; returns the outer result, the nested (name, result) pairs and
+    whether any of them ran inside the outer call. With a threshold of 1 a
+    collection starts at every second tracked allocation: `pad` allocations
+    before the call shift which ones those are."""
     nested = []
-    state = {"active": False, "next": 0}
+    state = {"active": False, "inside": False, "next": 0, "hit": False}
 
     class Reenters:
         """Garbage only the collector frees; each one freed calls an operation and leaves the next."""
@@ -256,6 +259,7 @@ def run_with_reentry(name, nested_names):
         def __del__(self):
             if not state["active"] or state["next"] >= 40:
                 return
+            state["hit"] = state["hit"] or state["inside"]
             n = nested_names[state["next"] % len(nested_names)]
             state["next"] += 1
             nested.append((n, digest(REENTRY_OPS[n]())))
@@ -267,12 +271,15 @@ def run_with_reentry(name, nested_names):
         gc.set_threshold(1, 1, 1)
         state["active"] = True
         Reenters()
+        [[] for _ in range(pad)]
+        state["inside"] = True
         got = REENTRY_OPS[name]()
+        state["inside"] = False
     finally:
         state["active"] = False
         gc.set_threshold(*old)
         gc.collect()
-    return digest(got), nested
+    return digest(got), nested, state["hit"]
 
 
 @pytest.mark.parametrize("name", [pytest.param(n, marks=KNOWN[n]) if n in KNOWN else n for n in INTERRUPTIBLE])
@@ -284,9 +291,12 @@ def test_call_reentered_from_finalisers_matches_plain_call(name):
     at = REENTRY_NAMES.index(name)
     others = [n for n in REENTRY_NAMES[at + 1:] + REENTRY_NAMES[:at] if n != name]
     # The same operation on other inputs, one that creates a QImage, then all the others.
+    inside = 0
     for nested_names in ([PARTNER.get(name, others[0])], ["render_polar_alan_small"], others):
-        got, nested = run_with_reentry(name, nested_names)
-        assert nested  # finalisers did run during the call
-        for n, res in nested:
-            assert res == want[n], n
-        assert got == want[name]
+        for pad in range(2):
+            got, nested, hit = run_with_reentry(name, nested_names, pad)
+            inside += hit
+            for n, res in nested:
+                assert res == want[n], n
+            assert got == want[name]
+    assert inside  # finalisers did run inside the call
