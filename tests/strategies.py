@@ -2,8 +2,10 @@
 
 Every generator here produces arguments that a careless host could pass:
 wrong shapes and dimensions, ragged lists, empty arrays, NaN and infinities,
-huge and tiny values, every dtype NumPy knows, non-contiguous, Fortran-ordered
-and negative-stride views, None and scalars where arrays belong.  Sizes stay
+huge and tiny values, every dtype NumPy knows in both byte orders, non-contiguous,
+Fortran-ordered, negative-stride and misaligned views (elements at an odd byte
+offset of their buffer), array subclasses that misreport their size, None and
+scalars where arrays belong.  Sizes stay
 small so each call is fast; arguments that decide an output size are capped,
 apart from a few values that must be refused before anything is allocated.
 
@@ -109,17 +111,57 @@ def capped(lo, hi, extra=()):
 def number(lo=-1e6, hi=1e6, extra=()):
     """A numeric argument: mostly capped numbers, sometimes anything at all."""
     return st.one_of(capped(lo, hi, extra), capped(lo, hi, extra), any_float(), junk(),
-                     st.integers(-(2 ** 70), 2 ** 70), st.booleans())
+                     st.integers(-(2 ** 70), 2 ** 70), st.booleans(), st.sampled_from(odd_scalars()))
 
 
 # ---------------------------------------------------------------- arrays
 
 DTYPES = [np.float64, np.float64, np.float32, np.float16, np.int8, np.int64, np.uint8, np.uint64, np.bool_,
-          np.complex128, object, str, "M8[s]", ">f8"]
-LAYOUTS = ["c", "c", "f", "strided", "reversed", "list", "tuple", "matrix0d"]
+          np.complex128, object, str, "M8[s]", ">f8", ">f4", ">i8", ">u8"]
+LAYOUTS = ["c", "c", "f", "strided", "reversed", "list", "tuple", "matrix0d", "misaligned", "misaligned_strided",
+           "size_liar"]
 
 
-def _layout(a, layout):
+def misaligned(a, step=1):
+    """A copy of `a` whose elements start at an odd byte offset of a byte buffer
+    (every `step`-th element of such a buffer along the last axis)."""
+    a = np.asarray(a)
+    if a.dtype.hasobject:
+        return a
+    big = np.repeat(a, step, axis=-1) if (a.ndim and step > 1) else a
+    buf = bytearray(big.nbytes + big.dtype.itemsize + 1)
+    out = np.frombuffer(buf, dtype=big.dtype, count=big.size, offset=1).reshape(big.shape)
+    out[...] = big
+    return out[..., ::step] if (a.ndim and step > 1) else out
+
+
+class SizeLiar(np.ndarray):
+    """An ndarray subclass whose `size` is not a valid element count."""
+
+    lie = -1
+
+    @property
+    def size(self):
+        return self.lie
+
+
+def size_liar(a, lie):
+    out = np.asarray(a).view(SizeLiar)
+    out.lie = lie
+    return out
+
+
+SIZE_LIES = [-1, 10 ** 30, 2 ** 63, 1.5, "3", None]
+
+
+def odd_scalars():
+    """Numbers as 0-d arrays at an odd byte offset, byte-swapped, or both."""
+    values = [2.5, -0.0, NAN, INF, 1e300]
+    return ([misaligned(np.array(v)) for v in values] + [np.array(v, dtype=">f8") for v in values]
+            + [misaligned(np.array(v, dtype=">f8")) for v in values] + [size_liar(np.array(1.0), 10 ** 30)])
+
+
+def _layout(a, layout, lie=-1):
     if layout == "f":
         return np.asfortranarray(a)
     if layout == "strided":
@@ -133,6 +175,12 @@ def _layout(a, layout):
         return tuple(a.tolist()) if a.ndim else a.tolist()
     if layout == "matrix0d":
         return a.reshape(()) if a.size == 1 else a
+    if layout == "misaligned":
+        return misaligned(a)
+    if layout == "misaligned_strided":
+        return misaligned(a, 2)
+    if layout == "size_liar":
+        return size_liar(a, lie)
     return a
 
 
@@ -163,7 +211,7 @@ def hostile(draw, shape, lo=None, hi=None, dtypes=DTYPES, layouts=LAYOUTS):
     """An array-like of `shape` in any dtype and memory layout."""
     a = draw(float_arrays(shape, lo, hi))
     a = _cast(a, draw(st.sampled_from(dtypes)))
-    return _layout(a, draw(st.sampled_from(layouts)))
+    return _layout(a, draw(st.sampled_from(layouts)), draw(st.sampled_from(SIZE_LIES)))
 
 
 def shapes(max_dims=3, max_side=4):
@@ -231,7 +279,8 @@ def palettes():
 
 # ---------------------------------------------------------------- clouds
 
-ID_DTYPES = [np.int64, np.int32, np.uint64, np.uint8, np.float64, np.bool_, str, object, "M8[s]"]
+ID_DTYPES = [np.int64, np.int32, np.uint64, np.uint8, np.float64, np.bool_, str, object, "M8[s]", ">i8", ">u8",
+             ">f8"]
 
 
 @st.composite
@@ -256,7 +305,7 @@ def clouds(draw, max_n=8, min_len=0, max_len=13):
             m = length()
             shape = draw(st.sampled_from([(m, 3), (m, 3), (m, 4), (m, 2), (m,), (m, 3, 1), (3 * m,), ()]))
             e = draw(st.one_of(hostile(shape, -10.0, 300.0, dtypes=[np.uint8, np.float64, np.int64, np.float32,
-                                                                     np.bool_, object, complex]),
+                                                                     np.bool_, object, complex, ">f8"]),
                                hostile(shape), array_like()))
         elif i in (7, 11):
             e = draw(st.one_of(hostile((length(),), -5.0, 5.0), hostile((length(),)), array_like()))
@@ -275,16 +324,52 @@ QIMAGE_FORMATS = ["Format_ARGB32", "Format_ARGB32_Premultiplied", "Format_RGB32"
                   "Format_Mono", "Format_RGB16", "Format_RGBX64", "Format_Alpha8", "Format_BGR30"]
 
 
-@st.composite
-def qimages(draw, max_side=12):
-    """QImages of several formats and sizes (1 x 1 included), null images, or None."""
+def _lying_image_class():
     from PyQt5.QtGui import QImage
 
-    kind = draw(st.integers(0, 9))
+    class LyingImage(QImage):
+        """A QImage whose Python-level answers are not Qt's."""
+
+        answers = {}
+
+        def __getattribute__(self, name):
+            answers = QImage.__getattribute__(self, "answers")
+            if name in answers:
+                return lambda *args: answers[name]
+            return QImage.__getattribute__(self, name)
+
+    return LyingImage
+
+
+LIES = [{"width": 2 ** 31}, {"height": 10 ** 30}, {"bytesPerLine": -1}, {"isNull": np.array([True, False])},
+        {"isNull": None}, {"width": 1.5}, {"sizeInBytes": 0}, {"constBits": None}]
+
+
+@st.composite
+def qimages(draw, max_side=12):
+    """QImages of several formats and sizes (1 x 1 included), null images, QImages
+    whose methods answer with lies, look-alike objects, or None."""
+    from PyQt5.QtGui import QImage
+
+    kind = draw(st.integers(0, 11))
     if kind == 0:
         return None
     if kind == 1:
         return QImage()
+    if kind in (10, 11):
+        img = draw(qimages(max_side))
+        if img is None:
+            return None
+        lies = draw(st.sampled_from(LIES))
+        if kind == 11:
+            img = _lying_image_class()(img)
+            img.answers = dict(lies, convertToFormat=img)  # converting keeps the lies
+            return img
+        look = type("LookAlike", (), {k: (lambda v: lambda self, *a: v)(v) for k, v in lies.items()})()
+        look.__class__.convertToFormat = lambda self, fmt: self
+        if "isNull" not in lies:
+            look.__class__.isNull = lambda self: False
+        return look
     fmt = getattr(QImage, draw(st.sampled_from(QIMAGE_FORMATS)))
     w, h = draw(st.integers(1, max_side)), draw(st.integers(1, max_side))
     img = QImage(w, h, fmt)

@@ -1,3 +1,5 @@
+import functools
+
 import numpy as np
 import pytest
 from PyQt5.QtGui import QImage
@@ -171,3 +173,170 @@ def test_agrees_with_numpy_formulation(seed):
     rb, _ = polar_bytes(cloud, 10.0, 20.0, 0.0, 200.0, hucre=1)
     img = QImage(rb.tobytes(), 400, 400, 1600, QImage.Format_ARGB32).copy()
     assert poles(cloud, image=img, scale=10.0) == strongest_poles(cloud, 0.0, 20.0, image=img, scale=10.0)
+
+
+# -- unusual memory layouts and image-like objects -----------------------------
+
+def odd_offset(a):
+    """A copy of `a` whose elements start at an odd byte offset of their buffer."""
+    a = np.asarray(a)
+    buf = bytearray(a.nbytes + a.dtype.itemsize + 1)
+    out = np.frombuffer(buf, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+def byte_swapped(a):
+    a = np.asarray(a)
+    return a.astype(a.dtype.newbyteorder())
+
+
+def every_other(a):
+    a = np.asarray(a)
+    big = np.repeat(a, 2, axis=0)
+    return big[::2]
+
+
+LAYOUTS = {"odd offset": odd_offset, "byte-swapped": byte_swapped, "strided": every_other,
+           "odd offset, strided": lambda a: odd_offset(np.repeat(np.asarray(a), 2, axis=0))[::2],
+           "odd offset, byte-swapped": lambda a: odd_offset(byte_swapped(a))}
+
+
+def layout_record(seed=3, n=40):
+    g = np.random.default_rng(seed)
+    cols = g.integers(0, 256, (n, 3)).astype(float)
+    cols[g.integers(0, n, 10)] = cols[0]  # ties, decided by signal and source index
+    return [g.uniform(-180, 540, n), g.uniform(0, 22, n), cols, 0, 0, 0, 0, g.integers(0, 3, n).astype(float),
+            0, g.integers(0, 5, n)]
+
+
+@functools.lru_cache(maxsize=1)
+def layout_image():
+    """The polar view of the layout record, as drawn."""
+    rb, _ = polar_bytes(tuple(layout_record()), 10.0, 20.0, 0.0, 100.0, hucre=1)
+    return QImage(rb.tobytes(), 200, 200, 800, QImage.Format_ARGB32).copy()
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("element", [0, 1, 2, 7, 9])
+@pytest.mark.parametrize("id_dtype", [np.int64, np.uint64, np.float64])
+def test_any_memory_layout_gives_the_plain_result(layout, element, id_dtype):
+    plain = layout_record()
+    plain[9] = plain[9].astype(id_dtype)
+    odd = list(plain)
+    odd[element] = LAYOUTS[layout](plain[element])
+    assert np.array_equal(odd[element], plain[element])
+    for kw in [dict(), dict(min_bosluk_m=3.0), dict(image=layout_image(), scale=10.0)]:
+        want = poles(tuple(plain), **kw)
+        assert want == strongest_poles(tuple(plain), 0.0, 20.0, **kw)
+        assert poles(tuple(odd), **kw) == want
+    assert brelvo.en_guclu_kutuplar(tuple(odd), 0.0, 20.0) == brelvo.en_guclu_kutuplar(tuple(plain), 0.0, 20.0)
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("element", [0, 1])
+def test_visibility_band_reads_any_memory_layout(layout, element):
+    plain = layout_record()[:3]
+    plain[1][::5] = np.nan
+    odd = list(plain)
+    odd[element] = LAYOUTS[layout](plain[element])
+    for args in [(0.0, 20.0), (1.0, 5.0, 0.5), (-2.0, 12.0, 3.0)]:
+        want = brelvo.visible_cloud_mask(tuple(plain), *args)
+        np.testing.assert_array_equal(brelvo.visible_cloud_mask(tuple(odd), *args), want)
+    # A single bearing broadcast against every range.
+    one = (LAYOUTS[layout](plain[0][:1]), plain[1], plain[2])
+    np.testing.assert_array_equal(brelvo.visible_cloud_mask(one, 0.0, 20.0),
+                                  brelvo.visible_cloud_mask((plain[0][:1], plain[1], plain[2]), 0.0, 20.0))
+
+
+class LookAlike:
+    """An image-like object that is no QImage; its answers are whatever a test sets."""
+
+    def __init__(self, null=False, width=3):
+        self.null, self.w = null, width
+
+    def isNull(self):
+        return self.null
+
+    def convertToFormat(self, fmt):
+        return self
+
+    def width(self):
+        return self.w
+
+    def height(self):
+        return 3
+
+    def bytesPerLine(self):
+        return 12
+
+    def constBits(self):
+        return QImage(3, 3, QImage.Format_RGBA8888).constBits()
+
+
+class LyingImage(QImage):
+    """A genuine QImage whose Python-level answers are not Qt's."""
+
+    null = False
+    w = 3
+
+    def isNull(self):
+        return self.null
+
+    def convertToFormat(self, fmt):
+        return self
+
+    def width(self):
+        return self.w
+
+    def height(self):
+        return 10 ** 6
+
+    def bytesPerLine(self):
+        return 2 ** 40
+
+
+class Undecided:
+    def __bool__(self):
+        raise ValueError("no truth value")
+
+
+def red_image(cls=QImage):
+    img = cls(5, 5, QImage.Format_RGBA8888)
+    img.fill(__import__("PyQt5.QtGui").QtGui.QColor(255, 0, 0, 255))
+    return img
+
+
+@pytest.mark.parametrize("fake, error", [
+    (LookAlike(null=np.array([True, False])), ValueError),
+    (LookAlike(null=Undecided()), ValueError),
+    (LookAlike(width=2 ** 31), TypeError),
+    (LookAlike(width=10 ** 30), TypeError),
+    (LookAlike(), TypeError),
+])
+def test_image_like_objects_raise_ordinary_errors(fake, error):
+    cloud = record([[255, 0, 0], [0, 0, 255]], bearings=[0.0, 90.0], ranges=[0.0, 1.0])
+    with pytest.raises(error):
+        poles(cloud, image=fake, scale=1.0)
+
+
+@pytest.mark.parametrize("null, width", [(False, 3), (np.bool_(False), 2 ** 31), (0, -1), (False, 10 ** 30)])
+def test_pixels_are_read_with_qts_own_layout(null, width):
+    cloud = record([[0, 0, 255], [0, 0, 255]], bearings=[0.0, 90.0], ranges=[0.0, 1.0])
+    lying = red_image(LyingImage)
+    lying.null, lying.w = null, width
+    assert poles(cloud) == {"metal": None, "void": 0}
+    want = poles(cloud, image=red_image(), scale=1.0)
+    assert want == {"metal": 0, "void": None}
+    assert poles(cloud, image=lying, scale=1.0) == want
+
+
+def test_truth_of_is_null_is_pythons():
+    cloud = record([[0, 0, 255]], bearings=[0.0], ranges=[0.0])
+    lying = red_image(LyingImage)
+    lying.null = np.array([1, 2])
+    with pytest.raises(ValueError):
+        poles(cloud, image=lying, scale=1.0)
+    lying.null = [1]  # a true value: the record's own colours
+    assert poles(cloud, image=lying, scale=1.0) == {"metal": None, "void": 0}

@@ -114,3 +114,38 @@ def test_module_state_unchanged_after_refusal():
     with pytest.raises(MemoryError):
         brelvo.lambda_from_colors(np.broadcast_to(np.uint8(7), (10 ** 9, 3)))
     assert brelvo._LUT_CACHE.keys() == before.keys()
+
+
+class SizeLiar(np.ndarray):
+    """An ndarray subclass whose `size` is not a valid element count."""
+
+    lie = -1
+
+    @property
+    def size(self):
+        return self.lie
+
+
+def liar(a, lie):
+    out = np.asarray(a, dtype=float).view(SizeLiar)
+    out.lie = lie
+    return out
+
+
+LIAR_CALLS = {
+    "apply_colormap": lambda x: tintora.apply_colormap(x),
+    "running_baseline": lambda x: tintora.running_baseline(x),
+    "rbf_fill": lambda x: tintora.rbf_fill(x, [[0.0, 0.0], [1.0, 1.0]], [1.0, 2.0], 2.0, 0.0),
+    "_NumpyKDTree.query": lambda x: brelvo._NumpyKDTree(np.eye(2)).query(x, k=1),
+    "lambda_from_colors": lambda x: brelvo.lambda_from_colors(x),
+}
+
+
+@pytest.mark.parametrize("lie, error", [(-1, ValueError), (10 ** 30, OverflowError), (2 ** 64, OverflowError),
+                                        (1.5, TypeError), (None, TypeError)])
+@pytest.mark.parametrize("name", sorted(LIAR_CALLS))
+def test_subclass_misreporting_its_size_raises_an_ordinary_error(name, lie, error):
+    x = [[0.25, 0.5], [0.75, 1.0]] if name != "lambda_from_colors" else [[128.0, 64.0, 255.0]]
+    LIAR_CALLS[name](np.asarray(x))  # the plain array is fine
+    with pytest.raises(error):
+        LIAR_CALLS[name](liar(x, lie))

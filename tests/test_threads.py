@@ -2,6 +2,7 @@
 serial results; the module caches stay well-formed; inputs changed by another
 thread while a call runs never give a mixture of old and new contents."""
 
+import gc
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -191,3 +192,111 @@ def test_inputs_changed_during_a_call_give_old_or_new_result(case):
     finally:
         stop.set()
         mutator.join()
+
+
+# -- re-entry on the same thread -----------------------------------------------
+
+# Second forms of the operations, on other inputs and sizes, so that a nested
+# call that shared a buffer with the call it interrupts would change its result.
+OTHER_CLOUD = (rng.uniform(0, 360, 25), rng.uniform(0.5, 6.0, 25), tintora.apply_colormap(rng.random(25))[:, :3].copy())
+REENTRY_OPS = dict(OPS)
+REENTRY_OPS.update({
+    "build_field_small": lambda: brelvo.build_field(OTHER_CLOUD, 6.0, 9.0, 2.0, 1.0),
+    "render_polar_alan_small": lambda: brelvo.render_polar_alan(OTHER_CLOUD, 9.0, 6.0, 0.5, 40.0, hucre=1),
+    "poles_other": lambda: brelvo.en_guclu_kutup_indeksleri(OTHER_CLOUD, 0.5, 6.0, 0.0),
+    "rbf_fill_small": lambda: tintora.rbf_fill(QUERY[:7, :2], SAMPLES[:5, :2], VALUES[:5], 1.0, 0.0),
+    "query_other": lambda: brelvo._NumpyKDTree(SAMPLES[:9]).query(QUERY[:20], k=2),
+    "apply_colormap_small": lambda: tintora.apply_colormap(np.linspace(0.0, 1.0, 7)),
+})
+
+
+REENTRY_NAMES = sorted(REENTRY_OPS)
+# The nested call most likely to disturb an outer call is the same operation on other inputs.
+PARTNERS = [("build_field", "build_field_small"), ("render_polar_alan", "render_polar_alan_small"),
+            ("render_polar_alan_full", "render_polar_alan_small"), ("en_guclu_kutup_indeksleri", "poles_other"),
+            ("en_guclu_kutuplar", "poles_other"), ("rbf_fill", "rbf_fill_small"),
+            ("_NumpyKDTree.query", "query_other"), ("apply_colormap", "apply_colormap_small"),
+            ("boya", "compute_lambda"), ("_stops_to_bytes", "_interp_channel_bytes")]
+PARTNER = {a: b for a, b in PARTNERS} | {b: a for a, b in PARTNERS}
+_PLAIN = {}
+
+
+def plain_result(name):
+    if name not in _PLAIN:
+        _PLAIN[name] = digest(REENTRY_OPS[name]())
+    return _PLAIN[name]
+
+
+# build_field keeps one scratch grid per thread: a nested build_field overwrites the
+# outer call's grid, and one of another size makes the outer call write past its
+# pixel buffer (the process aborts), so it cannot even run as an expected failure.
+SHARED_GRID = pytest.mark.skip(reason="a nested build_field reuses the outer call's scratch grid")
+# The scaled polar image comes from QImage.scaled, called while a collection can
+# start: a finaliser that creates a Qt object then leaves the result a null image.
+UNPAUSED_SCALE = pytest.mark.skip(reason="QImage.scaled runs with the collector active")
+KNOWN = {"build_field": SHARED_GRID, "build_field_small": SHARED_GRID, "render_polar_alan": UNPAUSED_SCALE}
+
+# Calls that create Python objects on the way, so that a collection can start inside them
+# (the geodesy functions, running_baseline and cloud_key create none the collector tracks).
+INTERRUPTIBLE = [n for n in REENTRY_NAMES if not hasattr(geo, n) and n not in ("running_baseline", "cloud_key")]
+
+
+def run_with_reentry(name, nested_names, pad):
+    """Calls operation `name` while every collection runs the next of `nested_names`
+    as a nested call; returns the outer result, the nested (name, result) pairs and
+    whether any of them ran inside the outer call. With a threshold of 1 a
+    collection starts at every second tracked allocation: `pad` allocations
+    before the call shift which ones those are."""
+    nested = []
+    state = {"active": False, "inside": False, "next": 0, "hit": False}
+
+    class Reenters:
+        """Garbage only the collector frees; each one freed calls an operation and leaves the next."""
+
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            if not state["active"] or state["next"] >= 40:
+                return
+            state["hit"] = state["hit"] or state["inside"]
+            n = nested_names[state["next"] % len(nested_names)]
+            state["next"] += 1
+            nested.append((n, digest(REENTRY_OPS[n]())))
+            Reenters()
+
+    gc.collect()
+    old = gc.get_threshold()
+    try:
+        gc.set_threshold(1, 1, 1)
+        state["active"] = True
+        Reenters()
+        [[] for _ in range(pad)]
+        state["inside"] = True
+        got = REENTRY_OPS[name]()
+        state["inside"] = False
+    finally:
+        state["active"] = False
+        gc.set_threshold(*old)
+        gc.collect()
+    return digest(got), nested, state["hit"]
+
+
+@pytest.mark.parametrize("name", [pytest.param(n, marks=KNOWN[n]) if n in KNOWN else n for n in INTERRUPTIBLE])
+def test_call_reentered_from_finalisers_matches_plain_call(name):
+    """A garbage collection inside a call (any allocation can start one) runs
+    finalisers on the same thread, and they may call the operations again.
+    The outer call and every nested call must give the result of a plain call."""
+    want = {n: plain_result(n) for n in REENTRY_NAMES}
+    at = REENTRY_NAMES.index(name)
+    others = [n for n in REENTRY_NAMES[at + 1:] + REENTRY_NAMES[:at] if n != name]
+    # The same operation on other inputs, one that creates a QImage, then all the others.
+    inside = 0
+    for nested_names in ([PARTNER.get(name, others[0])], ["render_polar_alan_small"], others):
+        for pad in range(2):
+            got, nested, hit = run_with_reentry(name, nested_names, pad)
+            inside += hit
+            for n, res in nested:
+                assert res == want[n], n
+            assert got == want[name]
+    assert inside  # finalisers did run inside the call

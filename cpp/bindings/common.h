@@ -21,8 +21,6 @@ namespace vis {
 
 namespace nb = nanobind;
 
-using F64Array = nb::ndarray<const double, nb::c_contig, nb::device::cpu, nb::ro>;
-
 // The NumPy package, imported once; the reference lives for the process.
 inline nb::handle numpy() {
     static nb::handle np = nb::module_::import_("numpy").release();
@@ -68,44 +66,65 @@ inline nb::handle numpy_ndarray_type() {
     return t;
 }
 
-// np.require(obj, float64, ['C', 'A']): keeps 0-d inputs 0-d, copies only
-// when NumPy must or the data are misaligned (NumPy keeps an array at an odd
-// byte offset as it is, and reading it in place would be undefined), and
-// raises NumPy's own errors for ragged or non-numeric input. An array whose
-// float64 copy would exceed the budget (a broadcast view of 10**9 rows costs
-// the caller nothing) raises MemoryError before the copy; a subclass whose
-// `size` is negative, huge or not an integer gets ValueError, OverflowError
-// or TypeError.
-inline nb::object asarray_f64(nb::handle obj) {
+template <class T>
+using CArray = nb::ndarray<const T, nb::c_contig, nb::device::cpu, nb::ro>;
+using F64Array = CArray<double>;
+
+// A C-contiguous, aligned, native-byte-order view of an array NumPy produced;
+// `owner` keeps it alive.
+template <class T>
+struct ArrayView {
+    nb::object owner;
+    CArray<T> arr;
+    const T* data() const { return arr.data(); }
+    size_t size() const { return arr.size(); }
+    size_t ndim() const { return arr.ndim(); }
+    size_t shape(size_t i) const { return arr.shape(i); }
+};
+using F64View = ArrayView<double>;
+
+// np.asarray(obj, dtype=dtype, order='C') with its data aligned for T:
+// np.require(..., requirements=['C', 'A']). NumPy keeps an array at an odd
+// byte offset (a view into a byte buffer) as it is, and reading its elements
+// in place would be undefined, so such an array is copied; every other input
+// is converted or passed through exactly as np.asarray does. The dtype is
+// native, so a byte-swapped input has been converted by then.
+template <class T>
+inline ArrayView<T> aligned_view(nb::handle obj, nb::handle dtype) {
     static nb::handle fn = nb::object(numpy().attr("asarray")).release();
+    ArrayView<T> v;
+    v.owner = fn(obj, nb::arg("dtype") = dtype, nb::arg("order") = "C");
+    v.arr = nb::cast<CArray<T>>(v.owner);
+    if (reinterpret_cast<uintptr_t>(v.arr.data()) % alignof(T) != 0) {
+        v.owner = v.owner.attr("copy")();
+        v.arr = nb::cast<CArray<T>>(v.owner);
+    }
+    return v;
+}
+
+inline nb::handle float64_dtype() {
     static nb::handle f64 = nb::object(numpy().attr("float64")).release();
+    return f64;
+}
+
+// np.asarray(obj, dtype=float64, order='C'), aligned: keeps 0-d inputs 0-d,
+// copies only when NumPy must or the data are misaligned, and raises NumPy's
+// own errors for ragged or non-numeric input. An array whose float64 copy would
+// exceed the budget (a broadcast view of 10**9 rows costs the caller nothing)
+// raises MemoryError before the copy. The element count comes from the
+// object's own `size`, so a subclass that reports a negative, huge or
+// non-integer size gets ValueError, OverflowError or TypeError.
+inline F64View view_f64(nb::handle obj) {
     if (PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(numpy_ndarray_type().ptr()))) {
         size_t n = py_count(nb::object(obj.attr("size")), "array size");
         F64Array as_is;
         if (n > byte_budget() / sizeof(double) && !nb::try_cast<F64Array>(obj, as_is, false))
             budget_bytes(n, sizeof(double));
     }
-    nb::object a = fn(obj, nb::arg("dtype") = f64, nb::arg("order") = "C");
-    if (reinterpret_cast<uintptr_t>(nb::cast<F64Array>(a).data()) % alignof(double) != 0) a = a.attr("copy")();
-    return a;
+    return aligned_view<double>(obj, float64_dtype());
 }
 
-// A float64 C-contiguous view of an array NumPy produced; `owner` keeps it alive.
-struct F64View {
-    nb::object owner;
-    F64Array arr;
-    const double* data() const { return arr.data(); }
-    size_t size() const { return arr.size(); }
-    size_t ndim() const { return arr.ndim(); }
-    size_t shape(size_t i) const { return arr.shape(i); }
-};
-
-inline F64View view_f64(nb::handle obj) {
-    F64View v;
-    v.owner = asarray_f64(obj);
-    v.arr = nb::cast<F64Array>(v.owner);
-    return v;
-}
+inline nb::object asarray_f64(nb::handle obj) { return view_f64(obj).owner; }
 
 // Like view_f64, but the data belong to this call alone. An input that already
 // is a float64 C array (or a view of one, or an array some object keeps) is
@@ -114,13 +133,33 @@ inline F64View view_f64(nb::handle obj) {
 // to the caller's array half-way through. Arrays NumPy had to convert are
 // private already and are not copied again.
 inline F64View private_f64(nb::handle obj) {
-    F64View v;
-    v.owner = asarray_f64(obj);
+    F64View v = view_f64(obj);
     bool own = !v.owner.is(obj) && Py_REFCNT(v.owner.ptr()) == 1 && nb::object(v.owner.attr("base")).is_none();
-    if (!own) v.owner = v.owner.attr("copy")();
-    v.arr = nb::cast<F64Array>(v.owner);
+    if (!own) {
+        v.owner = v.owner.attr("copy")();
+        v.arr = nb::cast<F64Array>(v.owner);
+    }
     return v;
 }
+
+// Holds off the cyclic garbage collector for one call into PyQt5. sip hands a
+// new C++ object to the Python wrapper it is allocating through per-thread
+// state; a collection started by that allocation can run a finaliser that
+// creates another Qt object, which takes the pending object and leaves the
+// call's result a null QImage. PyQt5 keeps the GIL in these calls, so no other
+// thread sees the pause; the collector's previous state is restored.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
 
 // A module whose attributes are read at call time, so values the host assigns
 // take effect on the next call.

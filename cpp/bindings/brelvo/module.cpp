@@ -11,8 +11,10 @@ ModuleNamespace& ns() {
 }
 
 static nb::handle g_scipy_ckdtree;
+static nb::handle g_qimage;
 
 nb::handle scipy_ckdtree_class() { return g_scipy_ckdtree; }
+nb::handle qimage_class() { return g_qimage; }
 
 // SciPy's tree when it imports; any ordinary failure selects the fallbacks.
 static nb::object import_ckdtree() {
@@ -50,7 +52,8 @@ NB_MODULE(brelvo, m) {
     nb::object tree = import_ckdtree();
     if (!tree.is_none()) g_scipy_ckdtree = tree.inc_ref();
     m.attr("cKDTree") = tree;
-    m.attr("QImage") = nb::module_::import_("PyQt5.QtGui").attr("QImage");
+    g_qimage = nb::object(nb::module_::import_("PyQt5.QtGui").attr("QImage")).inc_ref();
+    m.attr("QImage") = g_qimage;
     bind_knn(m);
     m.attr("apply_colormap") = nb::module_::import_("visualization.tintora").attr("apply_colormap");
 

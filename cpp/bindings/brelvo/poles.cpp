@@ -3,6 +3,7 @@
 #include "bindings/brelvo/visibility.h"
 #include "kernels/poles.h"
 
+#include <limits>
 #include <string>
 
 namespace vis::brelvo {
@@ -22,11 +23,10 @@ nb::dict empty_result() {
     return out;
 }
 
+// Source indices as T, aligned for T whatever the caller's buffer offset.
 template <class T>
-nb::ndarray<const T, nb::c_contig, nb::device::cpu, nb::ro> as_typed(nb::object& holder, nb::handle arr,
-                                                                     const char* dtype) {
-    holder = numpy().attr("asarray")(arr, nb::arg("dtype") = dtype, nb::arg("order") = "C");
-    return nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu, nb::ro>>(holder);
+ArrayView<T> ids_as(nb::handle ids, const char* dtype) {
+    return aligned_view<T>(ids, nb::str(dtype));
 }
 
 // Candidate choice with source indices of an element type the native ranking does
@@ -52,8 +52,9 @@ PoleChoice choose_with_numpy(const std::vector<uint8_t>& m, const double* col, s
     }
     nb::object idv = ids.attr("__getitem__")(ima.obj);
     nb::handle lexsort = numpy().attr("lexsort");
-    int64_t om = nb::cast<int64_t>(lexsort(nb::make_tuple(idv, neg_sig.obj, neg_metal.obj))[0]);
-    int64_t ov = nb::cast<int64_t>(lexsort(nb::make_tuple(idv, sig.obj, neg_void.obj))[0]);
+    const auto first = [&](nb::object order) { return py_index(order[0], "sort position", 0, int64_t(k) - 1); };
+    const int64_t om = first(lexsort(nb::make_tuple(idv, neg_sig.obj, neg_metal.obj)));
+    const int64_t ov = first(lexsort(nb::make_tuple(idv, sig.obj, neg_void.obj)));
     PoleChoice out;
     int64_t i_metal = im[static_cast<size_t>(om)], i_void = im[static_cast<size_t>(ov)];
     if (pole_polarity(col + static_cast<size_t>(i_metal) * cols) > 25.0) out.metal = i_metal;
@@ -76,8 +77,8 @@ nb::dict strongest_indices(nb::handle cloud, nb::handle r_off, nb::handle top, n
     F64View c = private_f64(cloud_item(cloud, 2));
     if (c.ndim() != 2 || c.shape(1) < 3) return out;
     if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
-    const double off = py_float(r_off);
-    std::vector<uint8_t> m = visible_mask_1d(b, r, off, py_float(min_bosluk_m), py_float(top));
+    const double off = vis::py_float(r_off);
+    std::vector<uint8_t> m = visible_mask_1d(b, r, off, vis::py_float(min_bosluk_m), vis::py_float(top));
     const size_t N = m.size();
     bool any = false;
     for (uint8_t v : m) any = any || v;
@@ -86,29 +87,39 @@ nb::dict strongest_indices(nb::handle cloud, nb::handle r_off, nb::handle top, n
     const double* col = c.data();
     size_t cols = c.shape(1);
     std::vector<double> sampled;
-    bool use_image = !image.is_none() && !scale.is_none() && !nb::cast<bool>(image.attr("isNull")());
+    bool use_image = !image.is_none() && !scale.is_none() && !py_truth(image.attr("isNull")());
     if (use_image) {
         nb::object qimage = ns().get("QImage");
-        nb::object rgba = image.attr("convertToFormat")(qimage.attr("Format_RGBA8888"));
-        const int w = nb::cast<int>(rgba.attr("width")()), h = nb::cast<int>(rgba.attr("height")());
-        const int bpl = nb::cast<int>(rgba.attr("bytesPerLine")());
-        const double scale_f = py_float(scale);
+        nb::object fmt = qimage.attr("Format_RGBA8888");
+        nb::object rgba;
+        {
+            CollectorPause pause;
+            rgba = image.attr("convertToFormat")(fmt);
+        }
+        // The bytes are read through Qt's own accessors of a genuine QImage: a
+        // look-alike object or an override cannot describe memory that is not there.
+        const nb::handle qt = qimage_class();
+        if (!PyObject_TypeCheck(rgba.ptr(), reinterpret_cast<PyTypeObject*>(qt.ptr())))
+            throw nb::type_error("image.convertToFormat() did not return a QImage");
+        constexpr int64_t qt_max = std::numeric_limits<int>::max();
+        const size_t w = py_count(qt.attr("width")(rgba), "image width", qt_max);
+        const size_t h = py_count(qt.attr("height")(rgba), "image height", qt_max);
+        const size_t bpl = py_count(qt.attr("bytesPerLine")(rgba), "image bytesPerLine", qt_max);
+        const double scale_f = vis::py_float(scale);
         sampled.assign(checked_mul(N, 3), 0.0);
         if (w > 0 && h > 0 && bpl >= 4 * w) {
-            const size_t need = checked_mul(static_cast<size_t>(bpl), static_cast<size_t>(h));
-            nb::object bits = rgba.attr("constBits")();
+            const size_t need = checked_mul(bpl, h);
+            const size_t have = py_count(qt.attr("sizeInBytes")(rgba), "image sizeInBytes");
+            if (have < need) throw nb::value_error("image pixel buffer is smaller than its layout");
+            nb::object bits = qt.attr("constBits")(rgba);
             bits.attr("setsize")(need);
             Py_buffer view;
             if (PyObject_GetBuffer(bits.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-            if (static_cast<size_t>(view.len) < need) {
-                PyBuffer_Release(&view);
-                throw nb::value_error("image pixel buffer is smaller than its layout");
-            }
             {
                 nb::gil_scoped_release unlocked;
                 poles_sample_image(b.data(), b.shape(0) == 1 ? 0 : 1, r.data(), r.shape(0) == 1 ? 0 : 1, N, off,
-                                   scale_f, static_cast<const uint8_t*>(view.buf), static_cast<size_t>(w),
-                                   static_cast<size_t>(h), static_cast<size_t>(bpl), m.data(), sampled.data());
+                                   scale_f, static_cast<const uint8_t*>(view.buf), w, h, bpl, m.data(),
+                                   sampled.data());
             }
             PyBuffer_Release(&view);
         } else {
@@ -137,22 +148,21 @@ nb::dict strongest_indices(nb::handle cloud, nb::handle r_off, nb::handle top, n
     PoleChoice choice;
     if (len >= 10) {
         nb::object ids = numpy().attr("asarray")(cloud_item(cloud, 9));
-        const size_t nd = nb::cast<size_t>(ids.attr("ndim"));
+        const size_t nd = py_count(ids.attr("ndim"), "ndim");
         if (nd != 1) throw nb::index_error("source indices must be a one-dimensional array");
-        const size_t nids = nb::cast<size_t>(ids.attr("shape")[0]);
+        const size_t nids = py_count(ids.attr("shape")[0], "shape");
         if (nids < N) raise_short("the source index array", nids, N);
         const char kind = dtype_kind(ids);
-        nb::object holder;
         if (kind == 'b' || kind == 'i') {
-            auto a = as_typed<int64_t>(holder, ids, "int64");
+            auto a = ids_as<int64_t>(ids, "int64");
             nb::gil_scoped_release unlocked;
             choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::Int64, a.data());
         } else if (kind == 'u') {
-            auto a = as_typed<uint64_t>(holder, ids, "uint64");
+            auto a = ids_as<uint64_t>(ids, "uint64");
             nb::gil_scoped_release unlocked;
             choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::UInt64, a.data());
         } else if (kind == 'f') {
-            auto a = as_typed<double>(holder, ids, "float64");
+            auto a = ids_as<double>(ids, "float64");
             nb::gil_scoped_release unlocked;
             choice = poles_choose(m.data(), N, col, cols, signals, PoleIds::Float64, a.data());
         } else {
@@ -179,7 +189,7 @@ nb::dict strongest_poles(nb::handle cloud, nb::handle r_off, nb::handle top, nb:
             if (!bi.is_valid()) throw nb::python_error();
             nb::object ri = nb::steal(PyObject_GetItem(cloud_item(cloud, 1).ptr(), i.ptr()));
             if (!ri.is_valid()) throw nb::python_error();
-            out[key] = nb::make_tuple(py_float(bi), py_float(ri));
+            out[key] = nb::make_tuple(vis::py_float(bi), vis::py_float(ri));
         }
     }
     return out;

@@ -42,13 +42,23 @@ inline void check_image_size(double width, double height) {
     raise_image_memory(width, height, "Qt could not allocate them");
 }
 
-// The first byte of a 32-bit image's pixels, checking that its rows are packed
-// (4 * width bytes each, which Qt guarantees for 32-bit formats).
+// The first byte of a 32-bit image's pixels. The image must be a genuine
+// QImage of the size asked for with packed rows (4 * width bytes each, which Qt
+// guarantees for 32-bit formats), read through Qt's own methods: a host that
+// puts another class in the module's `QImage` cannot make us write pixels
+// outside the buffer Qt allocated.
 inline uint8_t* image_bits(nb::handle image, int width, int height) {
-    if (nb::cast<bool>(image.attr("isNull")())) raise_null_image(width, height);
-    if (nb::cast<int64_t>(image.attr("bytesPerLine")()) != 4 * static_cast<int64_t>(width))
+    const nb::handle qt = qimage_class();
+    if (!PyObject_TypeCheck(image.ptr(), reinterpret_cast<PyTypeObject*>(qt.ptr())))
+        throw nb::type_error("the module's QImage did not make a QImage");
+    if (py_truth(qt.attr("isNull")(image))) raise_null_image(width, height);
+    constexpr int64_t qt_max = INT_MAX;
+    if (py_count(qt.attr("width")(image), "image width", qt_max) != static_cast<size_t>(width) ||
+        py_count(qt.attr("height")(image), "image height", qt_max) != static_cast<size_t>(height))
+        throw nb::value_error("the module's QImage made an image of another size");
+    if (py_count(qt.attr("bytesPerLine")(image), "image bytesPerLine", qt_max) != 4 * static_cast<size_t>(width))
         throw nb::value_error("the image rows are not packed");
-    nb::object address = nb::steal(PyNumber_Long(nb::object(image.attr("bits")()).ptr()));
+    nb::object address = nb::steal(PyNumber_Long(nb::object(qt.attr("bits")(image)).ptr()));
     if (!address.is_valid()) throw nb::python_error();
     return static_cast<uint8_t*>(PyLong_AsVoidPtr(address.ptr()));
 }
@@ -63,7 +73,12 @@ struct NewImage {
 inline NewImage new_qimage(int width, int height, const char* format_name) {
     check_image_size(width, height);
     nb::object qimage = ns().get("QImage");
-    nb::object image = qimage(width, height, qimage.attr(format_name));
+    nb::object fmt = qimage.attr(format_name);
+    nb::object image;
+    {
+        CollectorPause pause;
+        image = qimage(width, height, fmt);
+    }
     return {image, image_bits(image, width, height)};
 }
 
@@ -126,7 +141,10 @@ inline nb::object smooth_scaled(nb::handle image, int width, int height) {
     nb::object out;
     if (qt.scaled && Py_TYPE(image.ptr()) == reinterpret_cast<PyTypeObject*>(qimage.ptr())) {
         nb::object unwrap = nb::module_::import_("PyQt5.sip").attr("unwrapinstance");
-        out = qimage();
+        {
+            CollectorPause pause;
+            out = qimage();
+        }
         const void* src = PyLong_AsVoidPtr(nb::object(unwrap(image)).ptr());
         void* dst = PyLong_AsVoidPtr(nb::object(unwrap(out)).ptr());
         if (!src || !dst) throw nb::python_error();
@@ -140,9 +158,11 @@ inline nb::object smooth_scaled(nb::handle image, int width, int height) {
         qt.assign(dst, scaled);  // shares the pixels
         qt.destroy(scaled);
     } else {
-        out = image.attr("scaled")(width, height, Qt.attr("IgnoreAspectRatio"), Qt.attr("SmoothTransformation"));
+        nb::object ignore = Qt.attr("IgnoreAspectRatio"), smooth = Qt.attr("SmoothTransformation");
+        CollectorPause pause;
+        out = image.attr("scaled")(width, height, ignore, smooth);
     }
-    if (nb::cast<bool>(out.attr("isNull")())) raise_null_image(width, height);
+    if (py_truth(out.attr("isNull")())) raise_null_image(width, height);
     return out;
 }
 

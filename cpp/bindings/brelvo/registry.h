@@ -19,6 +19,11 @@ inline bool ckdtree_is_scipy(nb::handle current) {
     return current.ptr() != nullptr && current.ptr() == scipy_ckdtree_class().ptr();
 }
 
+// PyQt5's QImage class as imported at load. Pixel memory is read only through
+// its own methods, which Python-level overrides and look-alike objects cannot
+// change, so the layout used to read the bytes is always Qt's.
+nb::handle qimage_class();
+
 // A new C-contiguous NumPy array from np.empty(shape, dtype) and its data
 // pointer, for kernels to fill in place.
 template <class T>
