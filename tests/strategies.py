@@ -357,7 +357,7 @@ def qimages(draw, max_side=12):
     if kind == 1:
         return QImage()
     if kind in (10, 11):
-        img = draw(qimages(max_side))
+        img = draw(qimages(max_side).filter(lambda i: i is None or type(i) is QImage))
         if img is None:
             return None
         lies = draw(st.sampled_from(LIES))
