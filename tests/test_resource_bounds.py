@@ -126,8 +126,8 @@ class SizeLiar(np.ndarray):
         return self.lie
 
 
-def liar(a, lie):
-    out = np.asarray(a, dtype=float).view(SizeLiar)
+def liar(a, lie, dtype=float):
+    out = np.asarray(a, dtype=dtype).view(SizeLiar)
     out.lie = lie
     return out
 
@@ -146,6 +146,14 @@ LIAR_CALLS = {
 @pytest.mark.parametrize("name", sorted(LIAR_CALLS))
 def test_subclass_misreporting_its_size_raises_an_ordinary_error(name, lie, error):
     x = [[0.25, 0.5], [0.75, 1.0]] if name != "lambda_from_colors" else [[128.0, 64.0, 255.0]]
-    LIAR_CALLS[name](np.asarray(x))  # the plain array is fine
+    # float64 and uint8 colour rows are read in place, without asking for `size`;
+    # float32 ones are converted first.
+    dtype = np.float32 if name == "lambda_from_colors" else float
+    LIAR_CALLS[name](np.asarray(x, dtype=dtype))  # the plain array is fine
     with pytest.raises(error):
-        LIAR_CALLS[name](liar(x, lie))
+        LIAR_CALLS[name](liar(x, lie, dtype))
+
+
+def test_colour_rows_read_in_place_ignore_a_misreported_size():
+    x = np.array([[128.0, 64.0, 255.0], [0.0, 50.0, 0.0]])
+    assert np.array_equal(brelvo.lambda_from_colors(liar(x, -1)), brelvo.lambda_from_colors(x))

@@ -227,15 +227,6 @@ def plain_result(name):
     return _PLAIN[name]
 
 
-# build_field keeps one scratch grid per thread: a nested build_field overwrites the
-# outer call's grid, and one of another size makes the outer call write past its
-# pixel buffer (the process aborts), so it cannot even run as an expected failure.
-SHARED_GRID = pytest.mark.skip(reason="a nested build_field reuses the outer call's scratch grid")
-# The scaled polar image comes from QImage.scaled, called while a collection can
-# start: a finaliser that creates a Qt object then leaves the result a null image.
-UNPAUSED_SCALE = pytest.mark.skip(reason="QImage.scaled runs with the collector active")
-KNOWN = {"build_field": SHARED_GRID, "build_field_small": SHARED_GRID, "render_polar_alan": UNPAUSED_SCALE}
-
 # Calls that create Python objects on the way, so that a collection can start inside them
 # (the geodesy functions, running_baseline and cloud_key create none the collector tracks).
 INTERRUPTIBLE = [n for n in REENTRY_NAMES if not hasattr(geo, n) and n not in ("running_baseline", "cloud_key")]
@@ -282,7 +273,7 @@ def run_with_reentry(name, nested_names, pad):
     return digest(got), nested, state["hit"]
 
 
-@pytest.mark.parametrize("name", [pytest.param(n, marks=KNOWN[n]) if n in KNOWN else n for n in INTERRUPTIBLE])
+@pytest.mark.parametrize("name", INTERRUPTIBLE)
 def test_call_reentered_from_finalisers_matches_plain_call(name):
     """A garbage collection inside a call (any allocation can start one) runs
     finalisers on the same thread, and they may call the operations again.

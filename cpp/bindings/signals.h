@@ -4,6 +4,7 @@
 // other threads never stop and never wait for the GIL mid-kernel.
 #pragma once
 
+#include "bindings/convert.h"
 #include "kernels/interrupt.h"
 
 #include <nanobind/nanobind.h>
@@ -36,7 +37,7 @@ private:
     static bool on_main_thread() {
         static const unsigned long main_ident = [] {
             nb::object t = nb::module_::import_("threading").attr("main_thread")();
-            return nb::cast<unsigned long>(t.attr("ident"));
+            return static_cast<unsigned long>(py_count(t.attr("ident"), "main thread ident"));
         }();
         return PyThread_get_thread_ident() == main_ident;
     }

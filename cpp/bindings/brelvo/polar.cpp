@@ -206,8 +206,7 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
         const char kind = dtype_kind(idx_arr);
         if (kind != 'i' && kind != 'u')
             throw nb::index_error("arrays used as indices must be of integer (or boolean) type");
-        nb::object idx64 = numpy().attr("asarray")(idx_arr, nb::arg("dtype") = "int64", nb::arg("order") = "C");
-        auto idx = nb::cast<nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu, nb::ro>>(idx64);
+        ArrayView<int64_t> idx = aligned_view<int64_t>(idx_arr, nb::str("int64"));
         bool ok = (idx.ndim() == 2 && idx.shape(0) == nx * nx && idx.shape(1) == K) ||
                   (K == 1 && idx.ndim() == 1 && idx.shape(0) == nx * nx);
         if (!ok) throw nb::value_error("the neighbour index returned results of an unexpected shape");
