@@ -8,19 +8,13 @@ from timing import best  # noqa: E402  (also puts tests/ on sys.path)
 import reference_brelvo as ref  # noqa: E402
 import reference_tintora as ref_tintora  # noqa: E402
 import visualization.brelvo as brelvo  # noqa: E402
+from bench_brelvo_polar import python_key  # noqa: E402
 from workloads import FIELD_SCALE, POWER, SOFTNESS, TOP, host_cloud, host_colours  # noqa: E402
 
 
 def report(name, ours, other):
     print(f"{name:52s} ours {ours * 1e3:8.3f} ms   numpy {other * 1e3:8.3f} ms   "
           f"ratio {other / ours:7.1f}x")
-
-
-def python_key(c, top, scale, power, softness, cell_px=4.0, colormap=None):
-    return (hash(np.asarray(c[0]).tobytes()), hash(np.asarray(c[1]).tobytes()),
-            hash(np.asarray(c[2]).tobytes()), round(float(top), 4), round(float(scale), 3),
-            round(float(power), 3), round(float(softness), 3), float(cell_px),
-            0 if colormap is None else id(colormap))
 
 
 def main():

@@ -104,7 +104,8 @@ def test_colormap_output_too_large():
 
 
 def test_lambda_from_colors_huge_input():
-    cols = np.broadcast_to(np.uint8(7), (10 ** 9, 3))
+    # Zero-stride colour rows are read in place; the 2 * 10**9 lambdas alone need 16 GB.
+    cols = np.broadcast_to(np.uint8(7), (2 * 10 ** 9, 3))
     with pytest.raises(MemoryError):
         brelvo.lambda_from_colors(cols)
 
@@ -112,7 +113,7 @@ def test_lambda_from_colors_huge_input():
 def test_module_state_unchanged_after_refusal():
     before = dict(brelvo._LUT_CACHE)
     with pytest.raises(MemoryError):
-        brelvo.lambda_from_colors(np.broadcast_to(np.uint8(7), (10 ** 9, 3)))
+        brelvo.lambda_from_colors(np.broadcast_to(np.uint8(7), (2 * 10 ** 9, 3)))
     assert brelvo._LUT_CACHE.keys() == before.keys()
 
 

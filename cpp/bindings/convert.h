@@ -63,32 +63,43 @@ inline bool py_truth(nb::handle h) {
     return t != 0;
 }
 
+// An integer object's value as a long long; `overflow` is -1 or +1 (and the
+// value meaningless) when it lies outside that range.
+struct IntValue {
+    nb::object obj;
+    long long value;
+    int overflow;
+};
+
+// `convert` is PyNumber_Index (operator.index) or PyNumber_Long (int()).
+inline IntValue int_value(nb::handle h, PyObject* (*convert)(PyObject*)) {
+    IntValue v{nb::steal(convert(h.ptr())), 0, 0};
+    if (!v.obj.is_valid()) throw nb::python_error();
+    v.value = PyLong_AsLongLongAndOverflow(v.obj.ptr(), &v.overflow);
+    if (v.value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+[[noreturn]] inline void raise_int(PyObject* type, const char* what, const char* why, const IntValue& v) {
+    PyErr_Format(type, "%s is %s: %S", what, why, v.obj.ptr());
+    throw nb::python_error();
+}
+
 // operator.index(h) in [lo, hi]; OverflowError naming `what` outside it.
 inline int64_t py_index(nb::handle h, const char* what, int64_t lo = std::numeric_limits<int64_t>::min(),
                         int64_t hi = std::numeric_limits<int64_t>::max()) {
-    nb::object i = nb::steal(PyNumber_Index(h.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow || x < lo || x > hi) {
-        PyErr_Format(PyExc_OverflowError, "%s is out of range: %S", what, i.ptr());
-        throw nb::python_error();
-    }
-    return x;
+    const IntValue v = int_value(h, PyNumber_Index);
+    if (v.overflow || v.value < lo || v.value > hi) raise_int(PyExc_OverflowError, what, "out of range", v);
+    return v.value;
 }
 
 // int(h) (truncating floats, parsing strings), saturated to the int64 range;
 // int()'s own errors for NaN, infinity and non-numbers.
 inline int64_t py_int_saturated(nb::handle h) {
-    nb::object i = nb::steal(PyNumber_Long(h.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow > 0) return std::numeric_limits<int64_t>::max();
-    if (overflow < 0) return std::numeric_limits<int64_t>::min();
-    return x;
+    const IntValue v = int_value(h, PyNumber_Long);
+    if (v.overflow > 0) return std::numeric_limits<int64_t>::max();
+    if (v.overflow < 0) return std::numeric_limits<int64_t>::min();
+    return v.value;
 }
 
 // A count or size some object reports (an array's `size`, an image's
@@ -96,20 +107,10 @@ inline int64_t py_int_saturated(nb::handle h) {
 // OverflowError naming `what`.
 inline size_t py_count(nb::handle h, const char* what,
                        int64_t hi = std::numeric_limits<int64_t>::max()) {
-    nb::object i = nb::steal(PyNumber_Index(h.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow > 0 || x > hi) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %S", what, i.ptr());
-        throw nb::python_error();
-    }
-    if (overflow < 0 || x < 0) {
-        PyErr_Format(PyExc_ValueError, "%s is negative: %S", what, i.ptr());
-        throw nb::python_error();
-    }
-    return static_cast<size_t>(x);
+    const IntValue v = int_value(h, PyNumber_Index);
+    if (v.overflow > 0 || v.value > hi) raise_int(PyExc_OverflowError, what, "too large", v);
+    if (v.overflow < 0 || v.value < 0) raise_int(PyExc_ValueError, what, "negative", v);
+    return static_cast<size_t>(v.value);
 }
 
 }  // namespace vis

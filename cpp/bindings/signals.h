@@ -9,6 +9,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
+
 namespace vis {
 
 namespace nb = nanobind;
@@ -17,22 +19,27 @@ class SignalCheck {
 public:
     // Construct with the GIL held.
     SignalCheck() {
-        if (on_main_thread()) interrupt_ = Interrupt(&check, nullptr);
+        if (on_main_thread()) interrupt_ = Interrupt(&check, this);
     }
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
     Interrupt* interrupt() { return &interrupt_; }
     bool stopped() const { return interrupt_.stopped(); }
     // With the GIL held, after the kernel returned: raise the handler's
     // exception (KeyboardInterrupt for Ctrl-C) when it asked the kernel to stop.
     void raise_if_stopped() const {
-        if (interrupt_.stopped()) throw nb::python_error();
+        if (error_) throw nb::python_error(*error_);
     }
 
 private:
-    static bool check(void*) {
+    static bool check(void* self) {
         nb::gil_scoped_acquire gil;
-        // The exception a handler raised stays set on this thread's state
-        // until raise_if_stopped() takes it.
-        return PyErr_CheckSignals() != 0;
+        if (PyErr_CheckSignals() == 0) return false;
+        // Taken off the thread state at once, so no call made before
+        // raise_if_stopped() can clear it or mistake it for its own.
+        static_cast<SignalCheck*>(self)->error_ = std::make_unique<nb::python_error>();
+        return true;
     }
     static bool on_main_thread() {
         static const unsigned long main_ident = [] {
@@ -43,6 +50,7 @@ private:
     }
 
     Interrupt interrupt_;
+    std::unique_ptr<nb::python_error> error_;
 };
 
 }  // namespace vis
