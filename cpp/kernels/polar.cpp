@@ -458,6 +458,35 @@ public:
         }
     }
 
+    // The K-th smallest squared distance (qx - px)^2 + (qy - py)^2 from (cx, cy) over
+    // every target, computed as the tree computes it (so bit for bit its value).
+    // Squares of cells around the centre grow from half-width R until K targets lie
+    // strictly nearer than R: a target outside the square is at least R away in one
+    // coordinate, and rounding is monotone, so its squared distance is at least
+    // fl(R * R). `d2` is scratch space.
+    double kth_d2(double cx, double cy, size_t K, double R, std::vector<double>& d2) const {
+        for (;;) {
+            const int64_t ax = clampx(cell_index(cx - R - x0_)), bx = clampx(cell_index(cx + R - x0_));
+            const int64_t ay = clampy(cell_index(cy - R - y0_)), by = clampy(cell_index(cy + R - y0_));
+            d2.clear();
+            for (int64_t gy = ay; gy <= by; ++gy) {
+                const size_t row = static_cast<size_t>(gy * gx_);
+                for (uint32_t at = start_[row + static_cast<size_t>(ax)]; at < start_[row + static_cast<size_t>(bx) + 1];
+                     ++at) {
+                    const double dx = cx - px_[at], dy = cy - py_[at];
+                    d2.push_back(dx * dx + dy * dy);
+                }
+            }
+            const bool everything = ax == 0 && ay == 0 && bx == gx_ - 1 && by == gy_ - 1;
+            if (d2.size() >= K) {
+                std::nth_element(d2.begin(), d2.begin() + static_cast<ptrdiff_t>(K - 1), d2.end());
+                const double kth = d2[K - 1];
+                if (everything || kth < R * R) return kth;
+            }
+            R *= 2.0;
+        }
+    }
+
 private:
     int64_t cell_index(double v) const {
         double t = std::floor(v * inv_);
@@ -482,14 +511,15 @@ constexpr double kRel = 8e-12, kAbs = 1e-9;
 void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend& p, uint8_t* out, Interrupt* stop) {
     const size_t K = p.K, nx = p.nx;
     const double stp = static_cast<double>(p.step);
-    KdTree tree(xy, n, 2);
     Buckets buckets(xy, n);
     const size_t T = std::max<size_t>(1, std::min<size_t>(nx, kTilePx / std::max<size_t>(1, p.step)));
     const size_t ntile = (nx + T - 1) / T;
     const double inf = std::numeric_limits<double>::infinity();
     const bool avx2 = cpu_has_avx2();
     // Per row of tiles: the tile centres and their K-th nearest distances.
-    std::vector<double> centres(2 * ntile), dk(ntile);
+    // dk starts at a tile's width and then holds the row above's K-th distances: the
+    // first search radius of the tile below.
+    std::vector<double> centres(2 * ntile), dk(ntile, static_cast<double>(T) * stp), scratch;
     std::vector<Cand> cand;
     // Per-pixel work lists, each with room for every candidate of the tile: the certain
     // neighbours go straight into best / bid, the boundary ones into bd2 / bidb.
@@ -509,7 +539,11 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             centres[2 * tj] = centre(j0, j1 - j0);
             centres[2 * tj + 1] = centre(i0, i1 - i0);
         }
-        tree.kth_distance(centres.data(), ntile, K, dk.data());
+        for (size_t tj = 0; tj < ntile; ++tj) {
+            // The previous tile's answer moved by a tile's width: close, and grown as needed.
+            const double guess = (tj > 0 ? dk[tj - 1] : dk[0]) + static_cast<double>(T) * stp;
+            dk[tj] = std::sqrt(buckets.kth_d2(centres[2 * tj], centres[2 * tj + 1], K, guess, scratch));
+        }
         for (size_t tj = 0; tj < ntile; ++tj) {
             if (stop_requested(stop)) return;
             const double cx = centres[2 * tj], cy = centres[2 * tj + 1], dkc = dk[tj];
