@@ -307,11 +307,11 @@ def cases():
     bad[::37, 0], bad[5::41, 1], bad[9::43, 2] = np.nan, np.inf, -np.inf
     nonfinite = (spread[0], spread[1], bad)
     for name, c in [("spread", spread), ("ties", ties), ("same", same), ("corners", corners), ("nonfinite", nonfinite)]:
-        for soft in (0.0, 0.625, 2.0, 8.0):          # K = 9, 11, 17, 41
+        for soft in (0.0, 0.25, 0.625, 0.75, 2.0, 8.0):  # K = 9, 10, 11, 12, 17, 41: every K mod 4
             for power in (2.4, 2.0, -1.5):
                 for hucre in (1, 3):
                     yield name, c, dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, power=power, softness=soft, hucre=hucre)
-    for n in (1, 3, 5, 7):                            # K = n, odd lengths
+    for n in (1, 2, 3, 4, 5, 7):                      # K = n, short and odd lengths
         yield "few", (spread[0][:n], spread[1][:n], spread[2][:n]), dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, hucre=1)
 
 for name, c, kw in cases():
@@ -329,7 +329,7 @@ def test_wide_and_baseline_paths_give_identical_bytes():
         run = subprocess.run([sys.executable, "-c", _PATH_CASES], env=env, capture_output=True, text=True, timeout=600)
         assert run.returncode == 0, run.stderr[-2000:]
         runs.append(run.stdout.splitlines())
-    assert len(runs[0]) == 5 * 4 * 3 * 2 + 4
+    assert len(runs[0]) == 5 * 6 * 3 * 2 + 6
     assert runs[0] == runs[1]
 
 

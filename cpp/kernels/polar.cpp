@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace vis {
@@ -107,39 +108,82 @@ public:
         for (; k < K; ++k) w[k] = (*this)(s[k] + add);
     }
 
-    // The same values four at a time (the same operations in AVX2 lanes, table
-    // entries gathered).
-    __attribute__((target("avx2"))) void batch_avx2(const double* s, size_t K, double add, double* w) const {
+    // Σ_k w_k * rgb4[4 ids[k] ..] with w_k = (*this)(s[k] + add), accumulated over k
+    // in order: the weights four at a time in AVX2 lanes (the same operations as
+    // operator(), table entries gathered), straight from registers into the sum.
+    template <class Id>
+    __attribute__((target("avx2"))) __m256d blend_avx2(const double* s, const Id* ids, size_t K, double add,
+                                                       const double* rgb4) const {
+        const Lanes4 c{_mm256_set1_pd(c1_), _mm256_set1_pd(c2_), _mm256_set1_pd(c3_), _mm256_set1_pd(c4_),
+                       _mm256_set1_pd(c5_), _mm256_set1_pd(1.0), _mm256_set1_pd(s_lo_), _mm256_set1_pd(s_hi_)};
+        const __m256d vadd = _mm256_set1_pd(add);
+        __m256d sum = _mm256_setzero_pd();
         size_t k = 0;
-        const __m256i mant = _mm256_set1_epi64x(0x000FFFFFFFFFFFFFll), one = _mm256_set1_epi64x(0x3FF0000000000000ll),
-                      low10 = _mm256_set1_epi64x(1023);
-        const __m256d c1 = _mm256_set1_pd(c1_), c2 = _mm256_set1_pd(c2_), c3 = _mm256_set1_pd(c3_),
-                      c4 = _mm256_set1_pd(c4_), c5 = _mm256_set1_pd(c5_), vone = _mm256_set1_pd(1.0),
-                      vadd = _mm256_set1_pd(add), lo = _mm256_set1_pd(s_lo_), hi = _mm256_set1_pd(s_hi_);
         for (; k + 4 <= K; k += 4) {
             const __m256d sv = _mm256_add_pd(_mm256_loadu_pd(s + k), vadd);
-            const __m256d in = _mm256_and_pd(_mm256_cmp_pd(sv, lo, _CMP_GE_OQ), _mm256_cmp_pd(sv, hi, _CMP_LT_OQ));
-            if (_mm256_movemask_pd(in) != 15) {
-                for (size_t i = k; i < k + 4; ++i) w[i] = (*this)(s[i] + add);
-                continue;
-            }
-            const __m256i bits = _mm256_castpd_si256(sv);
-            const __m256i e = _mm256_srli_epi64(bits, 52);
-            const __m256i j = _mm256_and_si256(_mm256_srli_epi64(bits, 42), low10);
-            const __m256d m = _mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(bits, mant), one));
-            const __m256d r = _mm256_mul_pd(_mm256_sub_pd(m, _mm256_i64gather_pd(mj_, j, 8)), _mm256_i64gather_pd(inv_, j, 8));
-            __m256d poly = _mm256_add_pd(c4, _mm256_mul_pd(r, c5));
-            poly = _mm256_add_pd(c3, _mm256_mul_pd(r, poly));
-            poly = _mm256_add_pd(c2, _mm256_mul_pd(r, poly));
-            poly = _mm256_add_pd(c1, _mm256_mul_pd(r, poly));
-            poly = _mm256_add_pd(vone, _mm256_mul_pd(r, poly));
-            const __m256d em = _mm256_mul_pd(_mm256_i64gather_pd(E_, e, 8), _mm256_i64gather_pd(M_, j, 8));
-            _mm256_storeu_pd(w + k, _mm256_mul_pd(em, poly));
+            const __m256d w = all_fast_avx2(sv, c) ? fast_avx2(sv, c) : exact4_avx2(s + k, 4, add);
+            sum = accumulate4_avx2(sum, w, ids + k, 4, rgb4);
         }
-        for (; k < K; ++k) w[k] = (*this)(s[k] + add);
+        if (k == K) return sum;
+        // The last one to three in the same lanes, the unused ones set to 1 (in range,
+        // a valid table row) and dropped.
+        const size_t rem = K - k;
+        const __m256i used = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(rem)),
+                                                _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m256d sv = _mm256_blendv_pd(c.one, _mm256_add_pd(_mm256_maskload_pd(s + k, used), vadd),
+                                            _mm256_castsi256_pd(used));
+        const __m256d w = all_fast_avx2(sv, c) ? fast_avx2(sv, c) : exact4_avx2(s + k, rem, add);
+        return accumulate4_avx2(sum, w, ids + k, rem, rgb4);
     }
 
 private:
+    struct Lanes4 {
+        __m256d c1, c2, c3, c4, c5, one, lo, hi;
+    };
+
+    __attribute__((target("avx2"))) static bool all_fast_avx2(__m256d sv, const Lanes4& c) {
+        const __m256d in = _mm256_and_pd(_mm256_cmp_pd(sv, c.lo, _CMP_GE_OQ), _mm256_cmp_pd(sv, c.hi, _CMP_LT_OQ));
+        return _mm256_movemask_pd(in) == 15;
+    }
+
+    // operator()'s fast branch in four lanes; every lane must be in the fast range.
+    __attribute__((target("avx2"))) __m256d fast_avx2(__m256d sv, const Lanes4& c) const {
+        const __m256i bits = _mm256_castpd_si256(sv);
+        const __m256i e = _mm256_srli_epi64(bits, 52);
+        const __m256i j = _mm256_and_si256(_mm256_srli_epi64(bits, 42), _mm256_set1_epi64x(1023));
+        const __m256d m = _mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(0x000FFFFFFFFFFFFFll)),
+                                                              _mm256_castpd_si256(c.one)));
+        const __m256d r = _mm256_mul_pd(_mm256_sub_pd(m, _mm256_i64gather_pd(mj_, j, 8)), _mm256_i64gather_pd(inv_, j, 8));
+        __m256d poly = _mm256_add_pd(c.c4, _mm256_mul_pd(r, c.c5));
+        poly = _mm256_add_pd(c.c3, _mm256_mul_pd(r, poly));
+        poly = _mm256_add_pd(c.c2, _mm256_mul_pd(r, poly));
+        poly = _mm256_add_pd(c.c1, _mm256_mul_pd(r, poly));
+        poly = _mm256_add_pd(c.one, _mm256_mul_pd(r, poly));
+        const __m256d em = _mm256_mul_pd(_mm256_i64gather_pd(E_, e, 8), _mm256_i64gather_pd(M_, j, 8));
+        return _mm256_mul_pd(em, poly);
+    }
+
+    // The first `cnt` (at most 4) weights one by one, the rest of the lanes 0.
+    __attribute__((target("avx2"))) __m256d exact4_avx2(const double* s, size_t cnt, double add) const {
+        alignas(32) double w[4] = {0.0, 0.0, 0.0, 0.0};
+        for (size_t i = 0; i < cnt; ++i) w[i] = (*this)(s[i] + add);
+        return _mm256_load_pd(w);
+    }
+
+    // sum + w_0 * c_0 + ... + w_(cnt-1) * c_(cnt-1), added in that order.
+    template <class Id>
+    __attribute__((target("avx2"))) static __m256d accumulate4_avx2(__m256d sum, __m256d w, const Id* ids, size_t cnt,
+                                                                     const double* rgb4) {
+        sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_permute4x64_pd(w, 0x00), _mm256_loadu_pd(rgb4 + 4 * static_cast<size_t>(ids[0]))));
+        if (cnt > 1)
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_permute4x64_pd(w, 0x55), _mm256_loadu_pd(rgb4 + 4 * static_cast<size_t>(ids[1]))));
+        if (cnt > 2)
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_permute4x64_pd(w, 0xAA), _mm256_loadu_pd(rgb4 + 4 * static_cast<size_t>(ids[2]))));
+        if (cnt > 3)
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_permute4x64_pd(w, 0xFF), _mm256_loadu_pd(rgb4 + 4 * static_cast<size_t>(ids[3]))));
+        return sum;
+    }
+
     double power_, q_;
     bool fast_ = false;
     double c1_ = 0, c2_ = 0, c3_ = 0, c4_ = 0, c5_ = 0;
@@ -148,11 +192,10 @@ private:
     double M_[1024], inv_[1024], mj_[1024];
 };
 
-// Clip to [0, 255], then truncate; NaN becomes 0.
-inline uint8_t to_byte(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 255.0) return 255;
-    return static_cast<uint8_t>(static_cast<int>(v));
+// Two values clipped to [0, 255], then truncated, in the low two 32-bit lanes; NaN
+// becomes 0 (maxpd returns its second operand when either is NaN).
+inline __m128i to_bytes(__m128d v) {
+    return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(v, _mm_setzero_pd()), _mm_set1_pd(255.0)));
 }
 
 struct Shader {
@@ -183,14 +226,17 @@ struct Shader {
             blend_avx2(s, ids, K, acc);
         else
             blend_sse2(s, ids, K, acc);
-        const double wsum = acc[3];
-        double a = 1.0 - (d0 - aralik) / den;
+        // R / w, G / w and B / w, (d0 - aralik) / den: two divisions of two lanes.
+        const __m128d rg = _mm_div_pd(_mm_loadu_pd(acc), _mm_set1_pd(acc[3]));
+        const __m128d bt = _mm_div_pd(_mm_setr_pd(acc[2], d0 - aralik), _mm_setr_pd(acc[3], den));
+        double a = 1.0 - _mm_cvtsd_f64(_mm_unpackhi_pd(bt, bt));
         if (a < 0.0) a = 0.0;
         if (a > 1.0) a = 1.0;
-        px[0] = to_byte(acc[2] / wsum);
-        px[1] = to_byte(acc[1] / wsum);
-        px[2] = to_byte(acc[0] / wsum);
-        px[3] = to_byte(a * 235.0);
+        const __m128d ba = _mm_unpacklo_pd(bt, _mm_set_sd(a * 235.0));  // B, A
+        const __m128d gr = _mm_shuffle_pd(rg, rg, 1);                     // G, R
+        const __m128i bgra = _mm_unpacklo_epi64(to_bytes(_mm_unpacklo_pd(ba, gr)), to_bytes(_mm_unpackhi_pd(gr, ba)));
+        const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(bgra, bgra), _mm_setzero_si128()));
+        std::memcpy(px, &packed, 4);
     }
 
 private:
@@ -215,17 +261,7 @@ private:
 
     template <class Id>
     __attribute__((target("avx2"))) void blend_avx2(const double* s, const Id* ids, size_t K, double* acc) const {
-        double w[64];
-        __m256d sum = _mm256_setzero_pd();
-        for (size_t k0 = 0; k0 < K; k0 += 64) {
-            const size_t k1 = std::min(K, k0 + 64);
-            weight.batch_avx2(s + k0, k1 - k0, sm2, w);
-            for (size_t k = k0; k < k1; ++k) {
-                const double* c = rgb4.data() + 4 * static_cast<size_t>(ids[k]);
-                sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_set1_pd(w[k - k0]), _mm256_loadu_pd(c)));
-            }
-        }
-        _mm256_storeu_pd(acc, sum);
+        _mm256_storeu_pd(acc, weight.blend_avx2(s, ids, K, sm2, rgb4.data()));
     }
 };
 
@@ -422,6 +458,35 @@ public:
         }
     }
 
+    // The K-th smallest squared distance (qx - px)^2 + (qy - py)^2 from (cx, cy) over
+    // every target, computed as the tree computes it (so bit for bit its value).
+    // Squares of cells around the centre grow from half-width R until K targets lie
+    // strictly nearer than R: a target outside the square is at least R away in one
+    // coordinate, and rounding is monotone, so its squared distance is at least
+    // fl(R * R). `d2` is scratch space.
+    double kth_d2(double cx, double cy, size_t K, double R, std::vector<double>& d2) const {
+        for (;;) {
+            const int64_t ax = clampx(cell_index(cx - R - x0_)), bx = clampx(cell_index(cx + R - x0_));
+            const int64_t ay = clampy(cell_index(cy - R - y0_)), by = clampy(cell_index(cy + R - y0_));
+            d2.clear();
+            for (int64_t gy = ay; gy <= by; ++gy) {
+                const size_t row = static_cast<size_t>(gy * gx_);
+                for (uint32_t at = start_[row + static_cast<size_t>(ax)]; at < start_[row + static_cast<size_t>(bx) + 1];
+                     ++at) {
+                    const double dx = cx - px_[at], dy = cy - py_[at];
+                    d2.push_back(dx * dx + dy * dy);
+                }
+            }
+            const bool everything = ax == 0 && ay == 0 && bx == gx_ - 1 && by == gy_ - 1;
+            if (d2.size() >= K) {
+                std::nth_element(d2.begin(), d2.begin() + static_cast<ptrdiff_t>(K - 1), d2.end());
+                const double kth = d2[K - 1];
+                if (everything || kth < R * R) return kth;
+            }
+            R *= 2.0;
+        }
+    }
+
 private:
     int64_t cell_index(double v) const {
         double t = std::floor(v * inv_);
@@ -446,14 +511,15 @@ constexpr double kRel = 8e-12, kAbs = 1e-9;
 void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend& p, uint8_t* out, Interrupt* stop) {
     const size_t K = p.K, nx = p.nx;
     const double stp = static_cast<double>(p.step);
-    KdTree tree(xy, n, 2);
     Buckets buckets(xy, n);
     const size_t T = std::max<size_t>(1, std::min<size_t>(nx, kTilePx / std::max<size_t>(1, p.step)));
     const size_t ntile = (nx + T - 1) / T;
     const double inf = std::numeric_limits<double>::infinity();
     const bool avx2 = cpu_has_avx2();
     // Per row of tiles: the tile centres and their K-th nearest distances.
-    std::vector<double> centres(2 * ntile), dk(ntile);
+    // dk starts at a tile's width and then holds the row above's K-th distances: the
+    // first search radius of the tile below.
+    std::vector<double> centres(2 * ntile), dk(ntile, static_cast<double>(T) * stp), scratch;
     std::vector<Cand> cand;
     // Per-pixel work lists, each with room for every candidate of the tile: the certain
     // neighbours go straight into best / bid, the boundary ones into bd2 / bidb.
@@ -473,7 +539,11 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             centres[2 * tj] = centre(j0, j1 - j0);
             centres[2 * tj + 1] = centre(i0, i1 - i0);
         }
-        tree.kth_distance(centres.data(), ntile, K, dk.data());
+        for (size_t tj = 0; tj < ntile; ++tj) {
+            // The previous tile's answer moved by a tile's width: close, and grown as needed.
+            const double guess = (tj > 0 ? dk[tj - 1] : dk[0]) + static_cast<double>(T) * stp;
+            dk[tj] = std::sqrt(buckets.kth_d2(centres[2 * tj], centres[2 * tj + 1], K, guess, scratch));
+        }
         for (size_t tj = 0; tj < ntile; ++tj) {
             if (stop_requested(stop)) return;
             const double cx = centres[2 * tj], cy = centres[2 * tj + 1], dkc = dk[tj];
