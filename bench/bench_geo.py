@@ -73,9 +73,9 @@ def _best(fns, args, number, rounds=15):
 
 
 def _load_build(path):
-    spec = importlib.util.spec_from_file_location("geo", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("geo", path)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 
