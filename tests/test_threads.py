@@ -3,6 +3,7 @@ serial results; the module caches stay well-formed; inputs changed by another
 thread while a call runs never give a mixture of old and new contents."""
 
 import gc
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -294,4 +295,7 @@ def test_call_reentered_from_finalisers_matches_plain_call(name):
             for n, res in nested:
                 assert res == want[n], n
             assert got == want[name]
-    assert inside  # finalisers did run inside the call
+    # From 3.12 on the collector starts only between bytecodes, so a call that
+    # runs no Python code inside cannot be re-entered by it at all.
+    if sys.version_info < (3, 12):
+        assert inside  # finalisers did run inside the call
