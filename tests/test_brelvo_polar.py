@@ -288,7 +288,7 @@ def test_spacing_median_at_a_radius_that_does_not_clip_it(n):
 # ---- the wide kernel paths against the baseline ones -------------------------------
 
 _PATH_CASES = """
-import hashlib, sys
+import sys
 import numpy as np
 import visualization.brelvo as brelvo
 
@@ -314,23 +314,34 @@ def cases():
     for n in (1, 2, 3, 4, 5, 7):                      # K = n, short and odd lengths
         yield "few", (spread[0][:n], spread[1][:n], spread[2][:n]), dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, hucre=1)
 
-for name, c, kw in cases():
+images = {}
+for at, (name, c, kw) in enumerate(cases()):
     img = brelvo.render_polar_alan(c, **kw)
     raw = img.constBits().asstring(img.sizeInBytes())
-    print(name, sorted(kw.items()), hashlib.sha256(raw).hexdigest())
+    images[f"{at:03d} {name} {sorted(kw.items())}"] = np.frombuffer(raw, np.uint8).reshape(-1, 4)
+np.savez(sys.argv[1], **images)
 """
 
 
 @pytest.mark.skipif(bool(os.environ.get("VIS_GENERIC_KERNELS")), reason="already on the baseline paths")
-def test_wide_and_baseline_paths_give_identical_bytes():
+def test_wide_and_baseline_paths_agree(tmp_path):
+    # The wide paths pick the same neighbours as the baseline ones (equal distances
+    # included), so coverage is identical; the single-precision blend of the wide
+    # path may move a colour byte by one where the exact value lies next to an integer.
     runs = []
     for generic in ("0", "1"):
         env = dict(os.environ, VIS_GENERIC_KERNELS=generic)
-        run = subprocess.run([sys.executable, "-c", _PATH_CASES], env=env, capture_output=True, text=True, timeout=600)
+        out = tmp_path / f"generic{generic}.npz"
+        run = subprocess.run([sys.executable, "-c", _PATH_CASES, str(out)], env=env, capture_output=True, text=True,
+                             timeout=600)
         assert run.returncode == 0, run.stderr[-2000:]
-        runs.append(run.stdout.splitlines())
-    assert len(runs[0]) == 5 * 6 * 3 * 2 + 6
-    assert runs[0] == runs[1]
+        runs.append(np.load(out))
+    wide, base = runs
+    assert len(wide.files) == 5 * 6 * 3 * 2 + 6 and wide.files == base.files
+    for key in wide.files:
+        a, b = wide[key].astype(int), base[key].astype(int)
+        assert np.array_equal(a[:, 3], b[:, 3]), key
+        assert np.abs(a[:, :3] - b[:, :3]).max() <= 1, key
 
 
 # ---- Ctrl-C, other threads, failed allocations ---------------------------------------

@@ -3,6 +3,7 @@
 #include "kernels/cpu.h"
 #include "kernels/floored_mod.h"
 #include "kernels/knn.h"
+#include "kernels/pow_single.h"
 
 #include <immintrin.h>
 
@@ -201,32 +202,92 @@ inline __m128i to_bytes(__m128d v) {
 struct Shader {
     double sm2, aralik, den;
     bool avx2;
+    // The single-precision blend serves the usual settings: AVX2, a power in [0, 64],
+    // at most kSingleK neighbours and colours that are finite and within +-1024, so
+    // no weighted sum can lose more than a small fraction of a byte step.
+    bool single = false;
+    static constexpr size_t kSingleK = 48;
+    float half_power = 0.0f;
     Weights weight;
     std::vector<double> rgb4;  // R, G, B, 1 per target
+    std::vector<float> rgb4f;  // the same in single precision
 
     Shader(const double* rgb_, size_t n, const PolarBlend& p)
         : sm2(p.sm * p.sm), aralik(p.aralik), avx2(cpu_has_avx2()), weight(p.power), rgb4(4 * n) {
         double span = p.kapsama - p.aralik;
         den = (1e-6 > span) ? 1e-6 : span;  // max(span, 1e-6) with Python's argument order
+        bool tame = true;
         for (size_t i = 0; i < n; ++i) {
             rgb4[4 * i] = rgb_[3 * i];
             rgb4[4 * i + 1] = rgb_[3 * i + 1];
             rgb4[4 * i + 2] = rgb_[3 * i + 2];
             rgb4[4 * i + 3] = 1.0;
+            for (int ch = 0; ch < 3; ++ch) tame = tame && std::fabs(rgb_[3 * i + ch]) <= 1024.0;  // false for NaN
+        }
+        single = avx2 && tame && p.power >= 0.0 && p.power <= 64.0 && p.K <= kSingleK;
+        if (single) {
+            half_power = static_cast<float>(0.5 * p.power);
+            rgb4f.assign(rgb4.begin(), rgb4.end());
         }
     }
 
     // s[k]: neighbour distance squared; ids[k]: neighbour rows; d0: raw nearest distance.
-    // Each channel sum and the weight sum run over k in order (w * 1 is w); both
-    // instruction sets do the same operations in the same order.
+    // The double-precision blends sum each channel and the weight over k in order (w * 1
+    // is w); both instruction sets do the same operations in the same order.
     template <class Id>
     inline void shade(const double* s, const Id* ids, size_t K, double d0, uint8_t* px) const {
         double acc[4];
-        if (avx2)
+        const double s0 = d0 * d0 + sm2;
+        if (single && std::isfinite(s0))
+            blend_single(s, ids, K, s0, acc);
+        else if (avx2)
             blend_avx2(s, ids, K, acc);
         else
             blend_sse2(s, ids, K, acc);
-        // R / w, G / w and B / w, (d0 - aralik) / den: two divisions of two lanes.
+        finish(acc, d0, px);
+    }
+
+    // The single-precision blend straight from a tile's candidate columns: d2[a] is
+    // candidate a's squared distance, r, g, b its colour, and bit a of `chosen` says
+    // whether it is among the pixel's neighbours. Columns are read in blocks of eight
+    // up to nr rounded up (readable, colours padded with zeros); weights outside
+    // `chosen` are cleared bit by bit, so whatever the padding holds adds nothing.
+    // Requires `single` and a finite d0 * d0 + sm2.
+    __attribute__((target("avx2"))) void shade_chosen(const double* d2, const float* r, const float* g,
+                                                      const float* b, uint64_t chosen, size_t nr, double d0,
+                                                      uint8_t* px) const {
+        const double s0 = d0 * d0 + sm2;
+        const __m256d add = _mm256_set1_pd(sm2), floor = _mm256_set1_pd(1e-6), cap = _mm256_set1_pd(1e30),
+                      inv = _mm256_set1_pd(1.0 / std::max(s0, 1e-6));
+        const __m256 neg_q = _mm256_set1_ps(-half_power), lowest = _mm256_set1_ps(-125.0f);
+        const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+        __m256 sr = _mm256_setzero_ps(), sg = sr, sb = sr, sw = sr;
+        for (size_t a = 0; a < nr; a += 8) {
+            const unsigned bits = static_cast<unsigned>((chosen >> a) & 0xFF);
+            if (bits == 0) continue;
+            const __m128 lo4 = ratio4(d2 + a, add, floor, inv, cap), hi4 = ratio4(d2 + a + 4, add, floor, inv, cap);
+            const __m256 ratio = _mm256_set_m128(hi4, lo4);
+            __m256 w = exp2_single(_mm256_max_ps(_mm256_mul_ps(neg_q, log2_single(ratio)), lowest));
+            const __m256i on = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), lane_bit), lane_bit);
+            w = _mm256_and_ps(w, _mm256_castsi256_ps(on));
+            sr = _mm256_add_ps(sr, _mm256_mul_ps(w, _mm256_loadu_ps(r + a)));
+            sg = _mm256_add_ps(sg, _mm256_mul_ps(w, _mm256_loadu_ps(g + a)));
+            sb = _mm256_add_ps(sb, _mm256_mul_ps(w, _mm256_loadu_ps(b + a)));
+            sw = _mm256_add_ps(sw, w);
+        }
+        // Horizontal sums: R, G, B, W in the four lanes.
+        const __m256 rg = _mm256_hadd_ps(sr, sg), bw = _mm256_hadd_ps(sb, sw);
+        const __m256 rgbw = _mm256_hadd_ps(rg, bw);  // per 128-bit half: R, G, B, W partial sums
+        const __m128 total = _mm_add_ps(_mm256_castps256_ps128(rgbw), _mm256_extractf128_ps(rgbw, 1));
+        double acc[4];
+        _mm256_storeu_pd(acc, _mm256_cvtps_pd(total));
+        finish(acc, d0, px);
+    }
+
+private:
+    // acc: the R, G, B and weight sums. R / w, G / w and B / w, (d0 - aralik) / den:
+    // two divisions of two lanes; then clip, truncate and pack B, G, R, A.
+    static void finish_bytes(const double* acc, double d0, double aralik, double den, uint8_t* px) {
         const __m128d rg = _mm_div_pd(_mm_loadu_pd(acc), _mm_set1_pd(acc[3]));
         const __m128d bt = _mm_div_pd(_mm_setr_pd(acc[2], d0 - aralik), _mm_setr_pd(acc[3], den));
         double a = 1.0 - _mm_cvtsd_f64(_mm_unpackhi_pd(bt, bt));
@@ -238,8 +299,8 @@ struct Shader {
         const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(bgra, bgra), _mm_setzero_si128()));
         std::memcpy(px, &packed, 4);
     }
+    void finish(const double* acc, double d0, uint8_t* px) const { finish_bytes(acc, d0, aralik, den, px); }
 
-private:
     // Weights in batches of 64 on the stack: K is at most 41, one batch.
     template <class Id>
     void blend_sse2(const double* s, const Id* ids, size_t K, double* acc) const {
@@ -262,6 +323,59 @@ private:
     template <class Id>
     __attribute__((target("avx2"))) void blend_avx2(const double* s, const Id* ids, size_t K, double* acc) const {
         _mm256_storeu_pd(acc, weight.blend_avx2(s, ids, K, sm2, rgb4.data()));
+    }
+
+    // S / S_0 for four squared distances at d2, capped, in single precision.
+    __attribute__((target("avx2"))) static __m128 ratio4(const double* d2, __m256d add, __m256d floor, __m256d inv,
+                                                          __m256d cap) {
+        const __m256d sk = _mm256_max_pd(_mm256_add_pd(_mm256_loadu_pd(d2), add), floor);
+        return _mm256_cvtpd_ps(_mm256_min_pd(_mm256_mul_pd(sk, inv), cap));
+    }
+
+    // S_k / S_0 for the four neighbours from k on, capped, in single precision; lanes
+    // at or past K are not read and their values unused.
+    __attribute__((target("avx2"))) static __m128 ratios_single(const double* s, size_t K, size_t k, __m256d add,
+                                                                 __m256d floor, __m256d inv, __m256d cap) {
+        const size_t from = std::min(K, k);
+        const __m256i used = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(K - from)),
+                                                _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m256d sk = _mm256_max_pd(_mm256_add_pd(_mm256_maskload_pd(s + from, used), add), floor);
+        return _mm256_cvtpd_ps(_mm256_min_pd(_mm256_mul_pd(sk, inv), cap));
+    }
+
+    // The blend with every weight taken relative to the nearest neighbour's:
+    // w_k / w_0 = (S_0 / S_k)^(p / 2) with S = max(d^2 + sm^2, 1e-6), all in (0, 1], so
+    // single precision neither over- nor underflows where it matters. The ratios
+    // S_k / S_0 >= 1 are formed in double and capped at 1e30 (a weight below 1e-30
+    // of the nearest one's); their powers run eight at a time; the sums of two
+    // neighbours' weighted R, G, B, 1 rows share one register.
+    template <class Id>
+    __attribute__((target("avx2"))) void blend_single(const double* s, const Id* ids, size_t K, double s0,
+                                                      double* acc) const {
+        const __m256d add = _mm256_set1_pd(sm2), floor = _mm256_set1_pd(1e-6), cap = _mm256_set1_pd(1e30),
+                      inv = _mm256_set1_pd(1.0 / std::max(s0, 1e-6));
+        const __m256 neg_q = _mm256_set1_ps(-half_power), lowest = _mm256_set1_ps(-125.0f);
+        auto ratios = [&](size_t k) __attribute__((target("avx2"))) {
+            return ratios_single(s, K, k, add, floor, inv, cap);
+        };
+        alignas(32) float w[kSingleK];
+        for (size_t k = 0; k < K; k += 8) {
+            const __m256 r = _mm256_set_m128(ratios(k + 4), ratios(k));
+            _mm256_store_ps(w + k, exp2_single(_mm256_max_ps(_mm256_mul_ps(neg_q, log2_single(r)), lowest)));
+        }
+        const float* rgb = rgb4f.data();
+        __m256 sum = _mm256_setzero_ps();
+        size_t k = 0;
+        for (; k + 2 <= K; k += 2) {
+            const __m256 c = _mm256_set_m128(_mm_loadu_ps(rgb + 4 * static_cast<size_t>(ids[k + 1])),
+                                             _mm_loadu_ps(rgb + 4 * static_cast<size_t>(ids[k])));
+            const __m256 wk = _mm256_set_m128(_mm_set1_ps(w[k + 1]), _mm_set1_ps(w[k]));
+            sum = _mm256_add_ps(sum, _mm256_mul_ps(wk, c));
+        }
+        __m128 total = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+        if (k < K)
+            total = _mm_add_ps(total, _mm_mul_ps(_mm_set1_ps(w[k]), _mm_loadu_ps(rgb + 4 * static_cast<size_t>(ids[k]))));
+        _mm256_storeu_pd(acc, _mm256_cvtps_pd(total));
     }
 };
 
@@ -380,6 +494,43 @@ __attribute__((target("avx2"))) Scan scan_avx2(const double* xs, const double* y
     r.na = na;
     r.nbnd = nbnd;
     for (double v : m4) r.dmin = v < r.dmin ? v : r.dmin;
+    return r;
+}
+
+// scan_avx2 for the single-precision shading, which needs no lists: every squared
+// distance goes to d2 (up to nr rounded up to 4, as scan_avx2 reads), and the
+// classes go into bit masks, bit a for candidate a (nr <= 64). dmax_certain is the
+// largest squared distance below lo2 (0 when there is none).
+struct MaskScan {
+    uint64_t certain = 0, boundary = 0;
+    double dmin = std::numeric_limits<double>::infinity(), dmax_certain = 0.0;
+};
+
+__attribute__((target("avx2"))) MaskScan scan_masks_avx2(const double* xs, const double* ys, size_t nr, double qx,
+                                                          double qy, double lo2, double hi2, double* d2) {
+    const __m256d vx = _mm256_set1_pd(qx), vy = _mm256_set1_pd(qy), vlo = _mm256_set1_pd(lo2),
+                  vhi = _mm256_set1_pd(hi2);
+    __m256d vmin = _mm256_set1_pd(std::numeric_limits<double>::infinity()), vmax = _mm256_setzero_pd();
+    MaskScan r;
+    for (size_t a = 0; a < nr; a += 4) {
+        const __m256d dx = _mm256_sub_pd(vx, _mm256_loadu_pd(xs + a));
+        const __m256d dy = _mm256_sub_pd(vy, _mm256_loadu_pd(ys + a));
+        const __m256d v = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
+        _mm256_storeu_pd(d2 + a, v);
+        const __m256d below = _mm256_cmp_pd(v, vlo, _CMP_LT_OQ);
+        const __m256d band = _mm256_and_pd(_mm256_cmp_pd(v, vlo, _CMP_GE_OQ), _mm256_cmp_pd(v, vhi, _CMP_LE_OQ));
+        r.certain |= static_cast<uint64_t>(_mm256_movemask_pd(below)) << a;
+        r.boundary |= static_cast<uint64_t>(_mm256_movemask_pd(band)) << a;
+        vmin = _mm256_min_pd(v, vmin);
+        vmax = _mm256_max_pd(vmax, _mm256_and_pd(below, v));
+    }
+    alignas(32) double lo[4], hi[4];
+    _mm256_store_pd(lo, vmin);
+    _mm256_store_pd(hi, vmax);
+    for (int l = 0; l < 4; ++l) {
+        r.dmin = lo[l] < r.dmin ? lo[l] : r.dmin;
+        r.dmax_certain = hi[l] > r.dmax_certain ? hi[l] : r.dmax_certain;
+    }
     return r;
 }
 
@@ -529,6 +680,10 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     std::vector<double> up_kth(T);
     std::vector<double> cdc, cxs, cys;
     std::vector<uint32_t> cid;
+    // Shading straight from the candidate columns (single precision) skips the lists.
+    const bool shade_in_place = sh.single;
+    std::vector<double> cd2_v;
+    std::vector<float> crgb;
     auto centre = [&](size_t t0, size_t cnt) {  // centre coordinate of tiles t0 of cnt pixels
         return 0.5 * ((t0 * stp + 0.5) + ((t0 + cnt - 1) * stp + 0.5));
     };
@@ -580,6 +735,22 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             const double* const xs = cxs.data();
             const double* const ys = cys.data();
             const uint32_t* const ids = cid.data();
+            if (shade_in_place) {
+                // Colour columns and squared distances for shading in place, padded to
+                // the blocks of eight it reads.
+                cd2_v.assign(nc + 8, 0.0);
+                crgb.assign(3 * (nc + 8), 0.0f);
+                for (size_t a = 0; a < nc; ++a) {
+                    const float* c = sh.rgb4f.data() + 4 * static_cast<size_t>(cand[a].id);
+                    crgb[a] = c[0];
+                    crgb[nc + 8 + a] = c[1];
+                    crgb[2 * (nc + 8) + a] = c[2];
+                }
+            }
+            double* const cd2 = cd2_v.data();
+            const float* const cr = crgb.data();
+            const float* const cg = cr + (nc + 8);
+            const float* const cb = cg + (nc + 8);
             std::fill(up_kth.begin(), up_kth.end(), inf);
             size_t nr = 0;
             for (size_t i = i0; i < i1; ++i) {
@@ -607,6 +778,36 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                     while (nr < nc && !(reach < cdc[nr])) ++nr;
                     while (nr > 0 && reach < cdc[nr - 1]) --nr;
                     // The nearest target lies within reach, so the smallest distance scanned is d0.
+                    if (shade_in_place && nr <= 64) {
+                        const MaskScan ms = scan_masks_avx2(xs, ys, nr, qx, qy, lo2, hi2, cd2);
+                        const size_t na = static_cast<size_t>(std::popcount(ms.certain));
+                        const size_t nbnd = static_cast<size_t>(std::popcount(ms.boundary));
+                        const double d0 = std::sqrt(ms.dmin);
+                        if (na <= K && na + nbnd >= K && K - na <= 6 && std::isfinite(d0 * d0 + sh.sm2)) {
+                            // The K - na nearest of the boundary set, as the lists pick them.
+                            uint64_t chosen = ms.certain, rest = ms.boundary;
+                            double dkk = ms.dmax_certain;
+                            for (size_t t = na; t < K; ++t) {
+                                uint64_t m = rest;
+                                int at = std::countr_zero(m);
+                                double v = cd2[at];
+                                for (m &= m - 1; m != 0; m &= m - 1) {
+                                    const int b = std::countr_zero(m);
+                                    if (cd2[b] < v) {
+                                        v = cd2[b];
+                                        at = b;
+                                    }
+                                }
+                                chosen |= uint64_t{1} << at;
+                                rest &= ~(uint64_t{1} << at);
+                                dkk = v;
+                            }
+                            prev_kth = std::sqrt(dkk);
+                            up_kth[j - j0] = prev_kth;
+                            sh.shade_chosen(cd2, cr, cg, cb, chosen, nr, d0, out + 4 * (i * nx + j));
+                            continue;
+                        }
+                    }
                     const Scan sc = avx2 ? scan_avx2(xs, ys, ids, nr, qx, qy, lo2, hi2, best, bid, bd2, bidb)
                                          : scan_plain(xs, ys, ids, nr, qx, qy, lo2, hi2, best, bid, bd2, bidb);
                     size_t na = sc.na, nbnd = sc.nbnd;
@@ -629,17 +830,19 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                             }
                             nbnd = need;
                         }
+                        // In ascending order; of equal distances the first in candidate
+                        // order goes first (a taken entry is marked +inf; the boundary set
+                        // holds finite values only).
                         for (size_t a = 0; a < need; ++a) {
-                            size_t mn = a;
-                            for (size_t b2i = a + 1; b2i < nbnd; ++b2i)
+                            size_t mn = 0;
+                            for (size_t b2i = 1; b2i < nbnd; ++b2i)
                                 if (bd2[b2i] < bd2[mn]) mn = b2i;
-                            std::swap(bd2[a], bd2[mn]);
-                            std::swap(bidb[a], bidb[mn]);
-                            best[na + a] = bd2[a];
-                            bid[na + a] = bidb[a];
+                            best[na + a] = bd2[mn];
+                            bid[na + a] = bidb[mn];
+                            bd2[mn] = inf;
                         }
                         if (need > 0) {
-                            dkk = bd2[need - 1];  // every certain neighbour is nearer
+                            dkk = best[K - 1];  // every certain neighbour is nearer
                         } else {
                             dkk = best[0];
                             for (size_t k = 1; k < K; ++k) dkk = best[k] > dkk ? best[k] : dkk;
