@@ -18,7 +18,9 @@ inline bool generic_kernels_forced() {
 
 inline bool cpu_has_avx2() {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool v = __builtin_cpu_supports("avx2") && !generic_kernels_forced();
+    // Every processor with AVX2 also counts bits in one instruction; the wide
+    // kernels use both.
+    static const bool v = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && !generic_kernels_forced();
     return v;
 #else
     return false;
