@@ -311,6 +311,8 @@ def cases():
             for power in (2.4, 2.0, -1.5):
                 for hucre in (1, 3):
                     yield name, c, dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, power=power, softness=soft, hucre=hucre)
+    for power in (0.0, 40.0, 64.0, 64.5):            # the ends of the single-precision powers
+        yield "spread", spread, dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, power=power, softness=1.0, hucre=1)
     for n in (1, 2, 3, 4, 5, 7):                      # K = n, short and odd lengths
         yield "few", (spread[0][:n], spread[1][:n], spread[2][:n]), dict(scale=8.0, top=20.0, r_off=0.0, rr=100.0, hucre=1)
 
@@ -337,7 +339,7 @@ def test_wide_and_baseline_paths_agree(tmp_path):
         assert run.returncode == 0, run.stderr[-2000:]
         runs.append(np.load(out))
     wide, base = runs
-    assert len(wide.files) == 5 * 6 * 3 * 2 + 6 and wide.files == base.files
+    assert len(wide.files) == 5 * 6 * 3 * 2 + 4 + 6 and wide.files == base.files
     for key in wide.files:
         a, b = wide[key].astype(int), base[key].astype(int)
         assert np.array_equal(a[:, 3], b[:, 3]), key
