@@ -682,6 +682,14 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     std::vector<uint32_t> bid_v, bidb_v;
     std::vector<Sel> sel;
     std::vector<double> up_kth(T);
+    // Pixel-to-centre distances of a full tile: the offsets are multiples of a half
+    // pixel, exact in double, so every full tile shares these values to the bit.
+    std::vector<double> hp_full(T * T);
+    for (size_t a = 0; a < T; ++a)
+        for (size_t b = 0; b < T; ++b) {
+            const double ex = b * stp - 0.5 * ((T - 1) * stp), ey = a * stp - 0.5 * ((T - 1) * stp);
+            hp_full[a * T + b] = std::sqrt(ex * ex + ey * ey);
+        }
     std::vector<double> cdc, cxs, cys;
     std::vector<uint32_t> cid;
     // Shading straight from the candidate columns (single precision) skips the lists.
@@ -756,6 +764,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
             const float* const cg = cr + (nc + 8);
             const float* const cb = cg + (nc + 8);
             std::fill(up_kth.begin(), up_kth.end(), inf);
+            const bool full = i1 - i0 == T && j1 - j0 == T;
             size_t nr = 0;
             for (size_t i = i0; i < i1; ++i) {
                 const double qy = i * stp + 0.5;
@@ -763,7 +772,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
                 for (size_t j = j0; j < j1; ++j) {
                     const double qx = j * stp + 0.5;
                     const double ex = qx - cx, ey = qy - cy;
-                    const double hp = std::sqrt(ex * ex + ey * ey);
+                    const double hp = full ? hp_full[(i - i0) * T + (j - j0)] : std::sqrt(ex * ex + ey * ey);
                     // Bounds of this pixel's K-th distance from the tile centre's and from the
                     // pixels to the left and above (one step away): targets nearer than `lo`
                     // are certainly among the K nearest, targets farther than `hi` certainly not.
