@@ -663,14 +663,18 @@ private:
 // the sums and square roots that derive them, so rounding never drops a neighbour.
 constexpr double kRel = 8e-12, kAbs = 1e-9;
 
-void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend& p, uint8_t* out, Interrupt* stop) {
+// The tile walk, compiled once for the baseline instruction set and once for AVX2
+// (Wide), where the scans and the shading inline into the pixel loop.
+template <bool Wide>
+__attribute__((always_inline)) inline void render_tiles_impl(const double* xy, size_t n, const Shader& sh,
+                                                             const PolarBlend& p, uint8_t* out, Interrupt* stop) {
     const size_t K = p.K, nx = p.nx;
     const double stp = static_cast<double>(p.step);
     Buckets buckets(xy, n);
     const size_t T = std::max<size_t>(1, std::min<size_t>(nx, kTilePx / std::max<size_t>(1, p.step)));
     const size_t ntile = (nx + T - 1) / T;
     const double inf = std::numeric_limits<double>::infinity();
-    const bool avx2 = cpu_has_avx2();
+    constexpr bool avx2 = Wide;
     // Per row of tiles: the tile centres and their K-th nearest distances.
     // dk starts at a tile's width and then holds the row above's K-th distances: the
     // first search radius of the tile below.
@@ -693,7 +697,7 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     std::vector<double> cdc, cxs, cys;
     std::vector<uint32_t> cid;
     // Shading straight from the candidate columns (single precision) skips the lists.
-    const bool shade_in_place = sh.single;
+    const bool shade_in_place = Wide && sh.single;
     std::vector<double> cd2_v;
     std::vector<float> crgb;
     auto centre = [&](size_t t0, size_t cnt) {  // centre coordinate of tiles t0 of cnt pixels
@@ -885,6 +889,16 @@ void render_tiles(const double* xy, size_t n, const Shader& sh, const PolarBlend
     }
 }
 
+void render_tiles_baseline(const double* xy, size_t n, const Shader& sh, const PolarBlend& p, uint8_t* out,
+                           Interrupt* stop) {
+    render_tiles_impl<false>(xy, n, sh, p, out, stop);
+}
+
+__attribute__((target("avx2,popcnt"))) void render_tiles_wide(const double* xy, size_t n, const Shader& sh,
+                                                              const PolarBlend& p, uint8_t* out, Interrupt* stop) {
+    render_tiles_impl<true>(xy, n, sh, p, out, stop);
+}
+
 // Any positions (non-finite ones included): the exact tree answers the grid in chunks.
 void render_with_tree(const double* xy, size_t n, const Shader& sh, const PolarBlend& p, uint8_t* out,
                       Interrupt* stop) {
@@ -941,7 +955,7 @@ void polar_render_native(const double* xy, size_t n, const double* rgb, const Po
     bool finite = true;
     for (size_t i = 0; i < 2 * n; ++i) finite = finite && std::isfinite(xy[i]);
     if (finite)
-        render_tiles(xy, n, sh, p, out, stop);
+        (sh.avx2 ? render_tiles_wide : render_tiles_baseline)(xy, n, sh, p, out, stop);
     else
         render_with_tree(xy, n, sh, p, out, stop);
 }
