@@ -520,12 +520,12 @@ __attribute__((target("avx2,popcnt"))) MaskScan scan_masks_avx2(const double* xs
         const __m256d v = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
         _mm256_storeu_pd(d2 + a, v);
         const __m256d below = _mm256_cmp_pd(v, vlo, _CMP_LT_OQ);
-        const __m256d band = _mm256_and_pd(_mm256_cmp_pd(v, vlo, _CMP_GE_OQ), _mm256_cmp_pd(v, vhi, _CMP_LE_OQ));
         r.certain |= static_cast<uint64_t>(_mm256_movemask_pd(below)) << a;
-        r.boundary |= static_cast<uint64_t>(_mm256_movemask_pd(band)) << a;
+        r.boundary |= static_cast<uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(v, vhi, _CMP_LE_OQ))) << a;
         vmin = _mm256_min_pd(v, vmin);
         vmax = _mm256_max_pd(vmax, _mm256_and_pd(below, v));
     }
+    r.boundary &= ~r.certain;  // at most hi2 and not below lo2 (d2 is never NaN here: finite positions)
     r.na = static_cast<size_t>(std::popcount(r.certain));
     r.nbnd = static_cast<size_t>(std::popcount(r.boundary));
     alignas(32) double lo[4], hi[4];
