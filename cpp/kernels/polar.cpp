@@ -500,19 +500,18 @@ __attribute__((target("avx2,popcnt"))) Scan scan_avx2(const double* xs, const do
 
 // scan_avx2 for the single-precision shading, which needs no lists: every squared
 // distance goes to d2 (up to nr rounded up to 4, as scan_avx2 reads), and the
-// classes go into bit masks, bit a for candidate a (nr <= 64). dmax_certain is the
-// largest squared distance below lo2 (0 when there is none).
+// classes go into bit masks, bit a for candidate a (nr <= 64).
 struct MaskScan {
     uint64_t certain = 0, boundary = 0;
     size_t na = 0, nbnd = 0;  // their counts
-    double dmin = std::numeric_limits<double>::infinity(), dmax_certain = 0.0;
+    double dmin = std::numeric_limits<double>::infinity();
 };
 
 __attribute__((target("avx2,popcnt"))) MaskScan scan_masks_avx2(const double* xs, const double* ys, size_t nr, double qx,
                                                           double qy, double lo2, double hi2, double* d2) {
     const __m256d vx = _mm256_set1_pd(qx), vy = _mm256_set1_pd(qy), vlo = _mm256_set1_pd(lo2),
                   vhi = _mm256_set1_pd(hi2);
-    __m256d vmin = _mm256_set1_pd(std::numeric_limits<double>::infinity()), vmax = _mm256_setzero_pd();
+    __m256d vmin = _mm256_set1_pd(std::numeric_limits<double>::infinity());
     MaskScan r;
     for (size_t a = 0; a < nr; a += 4) {
         const __m256d dx = _mm256_sub_pd(vx, _mm256_loadu_pd(xs + a));
@@ -523,18 +522,13 @@ __attribute__((target("avx2,popcnt"))) MaskScan scan_masks_avx2(const double* xs
         r.certain |= static_cast<uint64_t>(_mm256_movemask_pd(below)) << a;
         r.boundary |= static_cast<uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(v, vhi, _CMP_LE_OQ))) << a;
         vmin = _mm256_min_pd(v, vmin);
-        vmax = _mm256_max_pd(vmax, _mm256_and_pd(below, v));
     }
     r.boundary &= ~r.certain;  // at most hi2 and not below lo2 (d2 is never NaN here: finite positions)
     r.na = static_cast<size_t>(std::popcount(r.certain));
     r.nbnd = static_cast<size_t>(std::popcount(r.boundary));
-    alignas(32) double lo[4], hi[4];
+    alignas(32) double lo[4];
     _mm256_store_pd(lo, vmin);
-    _mm256_store_pd(hi, vmax);
-    for (int l = 0; l < 4; ++l) {
-        r.dmin = lo[l] < r.dmin ? lo[l] : r.dmin;
-        r.dmax_certain = hi[l] > r.dmax_certain ? hi[l] : r.dmax_certain;
-    }
+    for (double v : lo) r.dmin = v < r.dmin ? v : r.dmin;
     return r;
 }
 
@@ -800,23 +794,32 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
                         const size_t na = ms.na, nbnd = ms.nbnd;
                         const double d0 = std::sqrt(ms.dmin);
                         if (na <= K && na + nbnd >= K && K - na <= 6 && std::isfinite(d0 * d0 + sh.sm2)) {
-                            // The K - na nearest of the boundary set, as the lists pick them.
-                            uint64_t chosen = ms.certain, rest = ms.boundary;
-                            double dkk = ms.dmax_certain;
-                            for (size_t t = na; t < K; ++t) {
-                                uint64_t m = rest;
-                                int at = std::countr_zero(m);
-                                double v = cd2[at];
-                                for (m &= m - 1; m != 0; m &= m - 1) {
-                                    const int b = std::countr_zero(m);
-                                    if (cd2[b] < v) {
-                                        v = cd2[b];
-                                        at = b;
+                            // The K - na nearest of the boundary set, as the lists pick them;
+                            // the K-th distance is the largest chosen one.
+                            uint64_t chosen = ms.certain;
+                            double dkk = 0.0;
+                            if (na == K || nbnd == K - na) {
+                                // Every certain (and boundary) candidate, usually a boundary one last.
+                                chosen |= na == K ? 0 : ms.boundary;
+                                for (uint64_t m = na == K ? ms.certain : ms.boundary; m != 0; m &= m - 1)
+                                    dkk = std::max(dkk, cd2[std::countr_zero(m)]);
+                            } else {
+                                uint64_t rest = ms.boundary;
+                                for (size_t t = na; t < K; ++t) {
+                                    uint64_t m = rest;
+                                    int at = std::countr_zero(m);
+                                    double v = cd2[at];
+                                    for (m &= m - 1; m != 0; m &= m - 1) {
+                                        const int b = std::countr_zero(m);
+                                        if (cd2[b] < v) {
+                                            v = cd2[b];
+                                            at = b;
+                                        }
                                     }
+                                    chosen |= uint64_t{1} << at;
+                                    rest &= ~(uint64_t{1} << at);
+                                    dkk = v;
                                 }
-                                chosen |= uint64_t{1} << at;
-                                rest &= ~(uint64_t{1} << at);
-                                dkk = v;
                             }
                             prev_kth = std::sqrt(dkk);
                             up_kth[j - j0] = prev_kth;
