@@ -19,11 +19,11 @@ __attribute__((target("avx2"))) inline __m256 log2_single(__m256 r) {
     m = _mm256_blendv_ps(m, _mm256_mul_ps(m, _mm256_set1_ps(0.5f)), big);
     const __m256 ef = _mm256_add_ps(_mm256_cvtepi32_ps(e), _mm256_and_ps(big, one));
     const __m256 t = _mm256_div_ps(_mm256_sub_ps(m, one), _mm256_add_ps(m, one));
-    const __m256 t2 = _mm256_mul_ps(t, t);
-    __m256 p = _mm256_set1_ps(0.41219858f);                                 // 2 / (7 ln 2)
-    p = _mm256_add_ps(_mm256_set1_ps(0.57707801f), _mm256_mul_ps(t2, p));  // 2 / (5 ln 2)
-    p = _mm256_add_ps(_mm256_set1_ps(0.96179669f), _mm256_mul_ps(t2, p));  // 2 / (3 ln 2)
-    p = _mm256_add_ps(_mm256_set1_ps(2.88539008f), _mm256_mul_ps(t2, p));  // 2 / ln 2
+    // In u = t^2: (c1 + c3 u) + u^2 (c5 + c7 u), two short chains instead of one long one.
+    const __m256 u = _mm256_mul_ps(t, t), u2 = _mm256_mul_ps(u, u);
+    const __m256 lo = _mm256_add_ps(_mm256_set1_ps(2.88539008f), _mm256_mul_ps(_mm256_set1_ps(0.96179669f), u));  // 2/ln2, 2/(3 ln2)
+    const __m256 hi = _mm256_add_ps(_mm256_set1_ps(0.57707801f), _mm256_mul_ps(_mm256_set1_ps(0.41219858f), u));  // 2/(5 ln2), 2/(7 ln2)
+    const __m256 p = _mm256_add_ps(lo, _mm256_mul_ps(u2, hi));
     return _mm256_add_ps(ef, _mm256_mul_ps(t, p));
 }
 
@@ -32,13 +32,14 @@ __attribute__((target("avx2"))) inline __m256 log2_single(__m256 r) {
 __attribute__((target("avx2"))) inline __m256 exp2_single(__m256 y) {
     const __m256 n = _mm256_round_ps(y, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     const __m256 f = _mm256_sub_ps(y, n);
-    __m256 p = _mm256_set1_ps(1.5403530e-4f);                               // ln2^6 / 720
-    p = _mm256_add_ps(_mm256_set1_ps(1.3333558e-3f), _mm256_mul_ps(f, p));  // ln2^5 / 120
-    p = _mm256_add_ps(_mm256_set1_ps(9.6181291e-3f), _mm256_mul_ps(f, p));  // ln2^4 / 24
-    p = _mm256_add_ps(_mm256_set1_ps(5.5504109e-2f), _mm256_mul_ps(f, p));  // ln2^3 / 6
-    p = _mm256_add_ps(_mm256_set1_ps(0.24022651f), _mm256_mul_ps(f, p));    // ln2^2 / 2
-    p = _mm256_add_ps(_mm256_set1_ps(0.69314718f), _mm256_mul_ps(f, p));    // ln2
-    p = _mm256_add_ps(_mm256_set1_ps(1.0f), _mm256_mul_ps(f, p));
+    // (1 + l1 f) + f^2 (l2 + l3 f) + f^4 ((l4 + l5 f) + l6 f^2), with l_k = ln2^k / k!:
+    // short chains rather than one Horner chain of twelve operations.
+    const __m256 f2 = _mm256_mul_ps(f, f), f4 = _mm256_mul_ps(f2, f2);
+    const __m256 a = _mm256_add_ps(_mm256_set1_ps(1.0f), _mm256_mul_ps(_mm256_set1_ps(0.69314718f), f));
+    const __m256 b = _mm256_add_ps(_mm256_set1_ps(0.24022651f), _mm256_mul_ps(_mm256_set1_ps(5.5504109e-2f), f));
+    const __m256 c = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(9.6181291e-3f), _mm256_mul_ps(_mm256_set1_ps(1.3333558e-3f), f)),
+                                   _mm256_mul_ps(_mm256_set1_ps(1.5403530e-4f), f2));
+    const __m256 p = _mm256_add_ps(_mm256_add_ps(a, _mm256_mul_ps(f2, b)), _mm256_mul_ps(f4, c));
     const __m256i scale = _mm256_slli_epi32(_mm256_cvtps_epi32(n), 23);
     return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), scale));
 }
