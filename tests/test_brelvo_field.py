@@ -184,6 +184,49 @@ def test_neighbour_layouts_agree_with_reference(kind):
     np.testing.assert_array_equal(pixels(img), reference(cloud, top, scale, cell_px=2.0))
 
 
+def search_cloud(kind, seed=0):
+    """Clouds for the neighbour search's cell grid, which answers sets of 64
+    points or more: uniform discs (the host's), points on a fine lattice
+    (exact ties, and coordinates on cell edges), a thin strip, sparse points
+    around dense patches (searches that go past the first rings of cells),
+    and pairs of coincident points."""
+    rng = np.random.default_rng(seed)
+    top = 20.0
+    if kind == "disc":
+        a, r = rng.uniform(0, 2 * np.pi, 3000), top * np.sqrt(rng.uniform(0.001, 0.99, 3000))
+        x, y = np.sin(a) * r, np.cos(a) * r
+    elif kind == "small disc":
+        a, r = rng.uniform(0, 2 * np.pi, 70), top * np.sqrt(rng.uniform(0.001, 0.99, 70))
+        x, y = np.sin(a) * r, np.cos(a) * r
+    elif kind == "lattice":
+        x, y = (rng.integers(-40, 41, (2, 2500)) * 0.25).astype(float)
+    elif kind == "strip":
+        x, y = rng.uniform(-top, top, 1500), rng.uniform(-0.01, 0.01, 1500)
+    elif kind == "patches":
+        c = rng.uniform(-top / 2, top / 2, (6, 2))
+        p = np.vstack([c[rng.integers(0, 6, 1500)] + rng.normal(0, 0.8, (1500, 2)),
+                       rng.uniform(-top, top, (150, 2))])
+        x, y = p[:, 0], p[:, 1]
+    else:  # pairs
+        x, y = np.repeat(rng.uniform(-top, top, (2, 600)), 2, axis=1)
+    b, r = np.degrees(np.arctan2(x, y)), np.hypot(x, y)
+    return b, r, brelvo._lut(None)[0][rng.integers(0, 256, len(b))]
+
+
+# Thousands of radius buckets and almost no clipping of the radius: the image
+# changes when any target's k-th neighbour distance does.
+FINE_RADII = {"NBUCK": 4096, "RMIN_TOP": 0.001, "RMIN_PX": 0.01, "RMAX_TOP": 2.0}
+
+
+@pytest.mark.parametrize("kind", ["disc", "small disc", "lattice", "strip", "patches", "pairs"])
+def test_neighbour_distances_agree_with_reference(kind, monkeypatch):
+    for name, value in FINE_RADII.items():
+        monkeypatch.setattr(brelvo, name, value)
+    cloud = search_cloud(kind)
+    img = brelvo.build_field(cloud, 20.0, 3.0, cell_px=1.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, 20.0, 3.0, cell_px=1.0, const=FINE_RADII))
+
+
 # ---- module constants read at every call ----------------------------------------------
 
 CONSTANT_CASES = [("KAPPA", 0.9), ("RMIN_PX", 40.0), ("RMIN_TOP", 0.06), ("RMAX_TOP", 0.15),
