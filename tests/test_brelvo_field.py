@@ -227,6 +227,39 @@ def test_neighbour_distances_agree_with_reference(kind, monkeypatch):
     np.testing.assert_array_equal(pixels(img), reference(cloud, 20.0, 3.0, cell_px=1.0, const=FINE_RADII))
 
 
+# Constants that drive the lambda, opacity and rim arithmetic through its
+# corners: NaN and infinite sums, negative and zero weights and opacities,
+# no fade ring or one wider than the disk.
+SHADING_CASES = [{}, {"W0": float("inf")}, {"W0": -0.12}, {"W0": 0.0}, {"W0": -0.0},
+                 {"COV_LO": float("nan")}, {"COV_HI": -1.0}, {"A_MAX": -0.5}, {"A_MAX": float("inf")},
+                 {"RIM_FADE": 0.0}, {"RIM_FADE": 0.999999}, {"RIM_FADE": 1.5}, {"RIM_FADE": -3.0}]
+
+
+@pytest.mark.parametrize("const", SHADING_CASES)
+def test_lambda_grid_and_bytes_agree_with_reference(const, monkeypatch):
+    # The lambda grid is what the palette call receives; the bytes add the opacity.
+    for name, value in const.items():
+        monkeypatch.setattr(brelvo, name, value)
+    seen = {}
+    palette = brelvo.apply_colormap
+
+    def capture(key):
+        def colour(field, colormap=None):
+            seen[key] = np.array(field)
+            return palette(field, colormap)
+        return colour
+
+    cloud = random_cloud(21, 700, 10.0)
+    monkeypatch.setattr(brelvo, "apply_colormap", capture("ours"))
+    img = brelvo.build_field(cloud, 10.0, 30.0, 2.4, 1.5, None, 3.0)
+    monkeypatch.undo()
+    with np.errstate(all="ignore"):
+        want = build_field_bytes(cloud, 10.0, 30.0, 2.4, 1.5, None, 3.0, apply_colormap=capture("reference"),
+                                 const=const)
+    np.testing.assert_array_equal(seen["ours"], seen["reference"])
+    np.testing.assert_array_equal(pixels(img), want)
+
+
 # ---- module constants read at every call ----------------------------------------------
 
 CONSTANT_CASES = [("KAPPA", 0.9), ("RMIN_PX", 40.0), ("RMIN_TOP", 0.06), ("RMAX_TOP", 0.15),

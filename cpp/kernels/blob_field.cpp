@@ -38,12 +38,6 @@ inline double powr(double x, double p) {
     return std::pow(x, p);
 }
 
-inline uint8_t to_byte(double v) {
-    if (!(v > 0.0)) return 0;  // NaN and non-positive
-    if (v >= 255.0) return 255;
-    return static_cast<uint8_t>(v);
-}
-
 // One radius bucket's stencil (weights interleaved in pairs, w2[2k] =
 // w2[2k + 1] = weight k, row s2 at w2 + 2 * s2 * w) scattered for its members
 // onto the interleaved per-bucket sums h (h[2c] the lambda-weighted, h[2c + 1]
@@ -114,6 +108,118 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
         }
     }
     return true;
+}
+
+// acc[i] += h[i], then h[i] = 0, for i < n: a bucket's sums added to the
+// accumulators, leaving the bucket array clear for the next.
+__attribute__((target_clones("avx2", "default"))) void add_and_clear(double* __restrict acc,
+                                                                     double* __restrict h, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        acc[i] += h[i];
+        h[i] = 0.0;
+    }
+}
+
+struct OpacityShape {
+    double w0, cov_lo, tden, a_max;
+};
+
+typedef double V4 __attribute__((vector_size(32)));
+typedef int64_t M4 __attribute__((vector_size(32)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+
+// V4 values are made and passed only inside the wide functions below (a
+// function taking or returning one would depend on the instruction set).
+#define VIS_SPLAT4(v) (V4{(v), (v), (v), (v)})
+
+// !(v <= lo) ? v : lo and !(v >= hi) ? v : hi, element by element: the
+// NaN-propagating maximum and minimum against a number, as selections (NaN
+// compares false, so it is kept; -0.0 against 0.0 gives 0.0, as the maximum
+// does). Arguments are plain names (each is read twice).
+#define VIS_MAX_KEEP_NAN(v, lo) ((v) <= (lo) ? (lo) : (v))
+#define VIS_MIN_KEEP_NAN(v, hi) ((v) >= (hi) ? (hi) : (v))
+
+// One grid row: lambda = clip(num / max(den, 1e-30), 0, 1) and the opacity
+// a_max * smoothstep(clip((den - w0 - cov_lo) / tden, 0, 1)) of every cell
+// (acc interleaving num and den), four cells at a time.
+__attribute__((target_clones("avx2", "default"))) void field_and_opacity(const double* __restrict acc, int n,
+                                                                         const OpacityShape& os,
+                                                                         double* __restrict field,
+                                                                         double* __restrict alpha) {
+    const V4 w0 = VIS_SPLAT4(os.w0), cov_lo = VIS_SPLAT4(os.cov_lo), tden = VIS_SPLAT4(os.tden),
+             a_max = VIS_SPLAT4(os.a_max);
+    const V4 tiny = VIS_SPLAT4(1e-30), zero = VIS_SPLAT4(0.0), one = VIS_SPLAT4(1.0), two = VIS_SPLAT4(2.0),
+             three = VIS_SPLAT4(3.0);
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        V4 lo, hi;
+        std::memcpy(&lo, acc + 2 * i, sizeof lo);
+        std::memcpy(&hi, acc + 2 * i + 4, sizeof hi);
+        const V4 num = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+        const V4 den = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+        const V4 dd = VIS_MAX_KEEP_NAN(den, tiny);
+        const V4 q = num / dd;
+        const V4 q0 = VIS_MAX_KEEP_NAN(q, zero);
+        const V4 f = VIS_MIN_KEEP_NAN(q0, one);
+        std::memcpy(field + i, &f, sizeof f);
+        const V4 cov = den - w0;
+        const V4 r = (cov - cov_lo) / tden;
+        const V4 r0 = VIS_MAX_KEEP_NAN(r, zero);
+        const V4 tt = VIS_MIN_KEEP_NAN(r0, one);
+        const V4 a = a_max * (tt * tt * (three - two * tt));
+        std::memcpy(alpha + i, &a, sizeof a);
+    }
+    for (; i < n; ++i) {
+        const double num = acc[2 * i], den = acc[2 * i + 1];
+        const double dd = VIS_MAX_KEEP_NAN(den, 1e-30);
+        const double q = num / dd;
+        const double q0 = VIS_MAX_KEEP_NAN(q, 0.0);
+        field[i] = VIS_MIN_KEEP_NAN(q0, 1.0);
+        const double cov = den - os.w0;
+        const double r = (cov - os.cov_lo) / os.tden;
+        const double r0 = VIS_MAX_KEEP_NAN(r, 0.0);
+        const double tt = VIS_MIN_KEEP_NAN(r0, 1.0);
+        alpha[i] = os.a_max * (tt * tt * (3.0 - 2.0 * tt));
+    }
+}
+
+// Premultiplied bytes, rows flipped: R, G, B = trunc(clip(rgb * a, 0, 255)),
+// A = trunc(clip(a * 255, 0, 255)), NaN giving 0, one pixel per vector. The
+// clip is a selection (v > 0 ? v : 0 drops NaN too), not a branch: whether a
+// colour is clipped depends on the data, so a branch would often be guessed
+// wrong.
+template <class T>
+inline __attribute__((always_inline)) void bytes_rows(const T* rgb, size_t stride, const double* alpha, int G,
+                                                      uint8_t* out) {
+    const V4 zero = VIS_SPLAT4(0.0), top = VIS_SPLAT4(255.0);
+    for (int j = 0; j < G; ++j) {
+        uint8_t* o = out + static_cast<size_t>(G - 1 - j) * G * 4;
+        for (int i = 0; i < G; ++i) {
+            const size_t c = static_cast<size_t>(j) * G + i;
+            const T* px = rgb + c * stride;
+            const double a = alpha[c];
+            V4 v = V4{static_cast<double>(px[0]), static_cast<double>(px[1]), static_cast<double>(px[2]), 255.0} *
+                   VIS_SPLAT4(a);
+            const M4 pos = v > zero;
+            v = pos ? v : zero;
+            const M4 low = v < top;
+            v = low ? v : top;
+            const I4 b = __builtin_convertvector(v, I4);
+            o[4 * i + 0] = static_cast<uint8_t>(b[0]);
+            o[4 * i + 1] = static_cast<uint8_t>(b[1]);
+            o[4 * i + 2] = static_cast<uint8_t>(b[2]);
+            o[4 * i + 3] = static_cast<uint8_t>(b[3]);
+        }
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void bytes_u8(const uint8_t* rgb, size_t stride,
+                                                                const double* alpha, int G, uint8_t* out) {
+    bytes_rows(rgb, stride, alpha, G, out);
+}
+__attribute__((target_clones("avx2", "default"))) void bytes_f64(const double* rgb, size_t stride,
+                                                                 const double* alpha, int G, uint8_t* out) {
+    bytes_rows(rgb, stride, alpha, G, out);
 }
 
 }  // namespace
@@ -254,8 +360,20 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     edges[nb] = end;
     std::vector<int64_t> bi(n);
     std::vector<size_t> count(static_cast<size_t>(nb) + 1, 0);
+    // Over ascending edges, the upper bound of a number is the count of edges
+    // not above it: a fixed run of comparisons instead of a search whose
+    // every step is a guess. NaN radii, and edges out of order (NaN among
+    // them), take the search.
+    bool ascending = true;
+    for (int64_t q = 0; q < nb; ++q) ascending = ascending && edges[q] <= edges[q + 1];
     for (size_t p = 0; p < n; ++p) {
-        int64_t c = std::upper_bound(edges.begin(), edges.end(), R[p]) - edges.begin();
+        int64_t c;
+        if (ascending && !std::isnan(R[p])) {
+            c = 0;
+            for (int64_t q = 0; q <= nb; ++q) c += edges[q] <= R[p];
+        } else {
+            c = std::upper_bound(edges.begin(), edges.end(), R[p]) - edges.begin();
+        }
         bi[p] = std::min<int64_t>(std::max<int64_t>(c - 1, 0), nb - 1);
         ++count[bi[p] + 1];
     }
@@ -343,10 +461,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
             if (col_lo[row] > col_hi[row]) continue;
             const size_t b0 = 2 * (static_cast<size_t>(row) * G + col_lo[row]);
             const size_t b1 = 2 * (static_cast<size_t>(row) * G + col_hi[row] + 1);
-            for (size_t c = b0; c < b1; ++c) {
-                acc[c] += h[c];
-                h[c] = 0.0;
-            }
+            add_and_clear(acc.data() + b0, h.data() + b0, b1 - b0);
             col_lo[row] = G;
             col_hi[row] = -1;
         }
@@ -356,7 +471,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     out.G = G;
     out.field.resize(GG);
     out.alpha.resize(GG);
-    const double tden = smax(k.cov_hi - k.cov_lo, 1e-9);
+    const OpacityShape os{k.w0, k.cov_lo, smax(k.cov_hi - k.cov_lo, 1e-9), k.a_max};
     const double fden = smax(top * (1.0 - k.rim_fade), 1e-9);
     const double inner = top - fden;
     const double in2 = (inner > 1e-3 * top && std::isfinite(inner)) ? inner * inner * (1.0 - 1e-6) : -1.0;
@@ -364,58 +479,42 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     std::vector<double> gx(G);
     for (int i = 0; i < G; ++i) gx[i] = g0 + i * cm;
     for (int j = 0; j < G; ++j) {
-        for (int i = 0; i < G; ++i) {
-            const size_t c = static_cast<size_t>(j) * G + i;
-            const double num = acc[2 * c], den = acc[2 * c + 1];
-            out.field[c] = nclip(num / nmax(den, 1e-30), 0.0, 1.0);
-            const double cov = den - k.w0;
-            const double tt = nclip((cov - k.cov_lo) / tden, 0.0, 1.0);
-            double a = k.a_max * (tt * tt * (3.0 - 2.0 * tt));
-            if (a != 0.0) {
-                // Well inside the fade ring the clipped ramp is exactly 1, well
-                // outside the disk exactly 0; hypot only decides the cells near
-                // either circle (the margins dwarf any rounding of s2).
-                const double s2 = gx[i] * gx[i] + gx[j] * gx[j];
-                double fr;
-                if (s2 < in2)
-                    fr = 1.0;
-                else if (s2 > out2)
-                    fr = 0.0;
-                else
-                    fr = nclip((top - std::hypot(gx[i], gx[j])) / fden, 0.0, 1.0);
-                a = a * (fr * fr * (3.0 - 2.0 * fr));
+        const size_t row = static_cast<size_t>(j) * G;
+        double* al = out.alpha.data() + row;
+        field_and_opacity(acc.data() + 2 * row, G, os, out.field.data() + row, al);
+        // Rim fade. Well inside the fade ring the clipped ramp is exactly 1
+        // (the opacity stays), well outside the disk exactly 0; hypot only
+        // decides the cells near either circle (the margins dwarf any
+        // rounding of s2). s2 falls and then rises along the row (gx
+        // ascends), so the cells inside, and those not outside, are runs.
+        const double gy2 = gx[j] * gx[j];
+        auto s2 = [&](int i) { return gx[i] * gx[i] + gy2; };
+        int o0 = 0, o1 = G;  // cells [o0, o1) not outside
+        while (o0 < G && s2(o0) > out2) ++o0;
+        while (o1 > o0 && s2(o1 - 1) > out2) --o1;
+        int i0 = o0, i1 = o1;  // cells [i0, i1) inside
+        while (i0 < o1 && !(s2(i0) < in2)) ++i0;
+        while (i1 > i0 && !(s2(i1 - 1) < in2)) --i1;
+        for (int i = 0; i < o0; ++i) al[i] = al[i] * 0.0;
+        for (int i = o1; i < G; ++i) al[i] = al[i] * 0.0;
+        auto fade = [&](int b, int e) {
+            for (int i = b; i < e; ++i) {
+                if (al[i] == 0.0) continue;
+                const double fr = nclip((top - std::hypot(gx[i], gx[j])) / fden, 0.0, 1.0);
+                al[i] = al[i] * (fr * fr * (3.0 - 2.0 * fr));
             }
-            out.alpha[c] = a;
-        }
+        };
+        fade(o0, i0);
+        fade(i1, o1);
     }
     return true;
 }
 
-namespace {
-
-template <class T>
-void bytes_impl(const T* rgb, size_t stride, const double* alpha, int G, uint8_t* out) {
-    for (int j = 0; j < G; ++j) {
-        uint8_t* o = out + static_cast<size_t>(G - 1 - j) * G * 4;
-        for (int i = 0; i < G; ++i) {
-            const size_t c = static_cast<size_t>(j) * G + i;
-            const double a = alpha[c];
-            const T* px = rgb + c * stride;
-            o[4 * i + 0] = to_byte(static_cast<double>(px[0]) * a);
-            o[4 * i + 1] = to_byte(static_cast<double>(px[1]) * a);
-            o[4 * i + 2] = to_byte(static_cast<double>(px[2]) * a);
-            o[4 * i + 3] = to_byte(a * 255.0);
-        }
-    }
-}
-
-}  // namespace
-
 void blob_bytes(const uint8_t* rgb, size_t stride, const double* alpha, int G, uint8_t* out) {
-    bytes_impl(rgb, stride, alpha, G, out);
+    bytes_u8(rgb, stride, alpha, G, out);
 }
 void blob_bytes(const double* rgb, size_t stride, const double* alpha, int G, uint8_t* out) {
-    bytes_impl(rgb, stride, alpha, G, out);
+    bytes_f64(rgb, stride, alpha, G, out);
 }
 
 }  // namespace vis
