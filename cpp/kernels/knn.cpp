@@ -316,18 +316,28 @@ struct CellGrid {
 // whose bound is at least the k-th best cannot change it, and once the k-th
 // best is at most the block's squared margin no point left can.
 //
-// Covers the cell rows [cy0, cy1). Between rows it stops early (returning
-// false) once `abort` is set or `stop` asks to stop; `stop` is polled only
-// by the thread that owns it, which then sets `abort` for the others.
+// Takes cell rows kRowsPerTake at a time from `next_row` until none is left,
+// so that threads searching at the same time share the rows however fast
+// each runs. Between rows it stops early (returning false) once `abort` is
+// set or `stop` asks to stop; `stop` is polled only by the thread that owns
+// it, which then sets `abort` for the others.
 template <int K>
-bool grid_kth(const CellGrid& g, size_t k, double* out, int32_t cy0, int32_t cy1, Interrupt* stop,
+bool grid_kth(const CellGrid& g, size_t k, double* out, std::atomic<int32_t>& next_row, Interrupt* stop,
               std::atomic<bool>& abort, bool& unsettled) {
     // Rings beyond six cells mean a sparse patch: the tree finishes those.
     constexpr int32_t kMaxRing = 6;
+    // Two rows of cells hold about three times as many points as the grid
+    // has columns: a take costs nothing beside that.
+    constexpr int32_t kRowsPerTake = 2;
     const double inf = std::numeric_limits<double>::infinity();
     const int32_t nx = g.nx, ny = g.ny;
     const double slack = g.slack;
-    for (int32_t cy = cy0; cy < cy1; ++cy) {
+    for (int32_t cy = 0, cy_end = 0;; ++cy) {
+        if (cy == cy_end) {
+            cy = next_row.fetch_add(kRowsPerTake, std::memory_order_relaxed);
+            if (cy >= ny) return true;
+            cy_end = std::min(cy + kRowsPerTake, ny);
+        }
         if (abort.load(std::memory_order_relaxed)) return false;
         if (stop_requested(stop)) {
             abort.store(true, std::memory_order_relaxed);
@@ -400,12 +410,11 @@ bool grid_kth(const CellGrid& g, size_t k, double* out, int32_t cy0, int32_t cy1
             }
         }
     }
-    return true;
 }
 
-// The grid search over all cell rows, split into bands searched at the same
-// time on up to as many threads as there are processors. Each band writes
-// only its own points' entries of `out`. Returns false when stopped.
+// The grid search over all cell rows, shared by up to as many threads as
+// there are processors. Each row's points are searched by one thread, which
+// writes only their entries of `out`. Returns false when stopped.
 template <int K>
 bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt* stop, bool& unsettled) {
     // Below a few thousand points a search takes well under a millisecond:
@@ -416,21 +425,19 @@ bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt*
     std::atomic<bool> abort{false};
     unsigned nt = n >= kThreadedPoints ? std::min(std::thread::hardware_concurrency(), kMaxThreads) : 1;
     nt = std::max(1u, std::min<unsigned>(nt, static_cast<unsigned>(g.ny)));
+    std::atomic<int32_t> next_row{0};
     std::vector<std::thread> workers;
-    std::unique_ptr<bool[]> band_unsettled(new bool[nt]());
-    auto band = [&](unsigned b) { return static_cast<int32_t>(static_cast<int64_t>(g.ny) * b / nt); };
+    std::unique_ptr<bool[]> thread_unsettled(new bool[nt]());
     for (unsigned b = 1; b < nt; ++b) {
         try {
-            workers.emplace_back([&, b] {
-                grid_kth<K>(g, k, out, band(b), band(b + 1), nullptr, abort, band_unsettled[b]);
-            });
-        } catch (...) {  // no thread to be had: this thread searches that band too
-            grid_kth<K>(g, k, out, band(b), band(b + 1), nullptr, abort, band_unsettled[b]);
+            workers.emplace_back(
+                [&, b] { grid_kth<K>(g, k, out, next_row, nullptr, abort, thread_unsettled[b]); });
+        } catch (...) {  // no thread to be had: the others take its rows
         }
     }
-    const bool done = grid_kth<K>(g, k, out, band(0), band(1), stop, abort, band_unsettled[0]);
+    const bool done = grid_kth<K>(g, k, out, next_row, stop, abort, thread_unsettled[0]);
     for (auto& w : workers) w.join();
-    for (unsigned b = 0; b < nt; ++b) unsettled = unsettled || band_unsettled[b];
+    for (unsigned b = 0; b < nt; ++b) unsettled = unsettled || thread_unsettled[b];
     return done && !abort.load();
 }
 
@@ -514,6 +521,8 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
     bool unsettled = false, done;
     if (k <= 4)
         done = grid_kth_all<4>(g, n, k, d2.data(), stop, unsettled);
+    else if (k <= 7)  // the host's count: no unused place to keep sorted
+        done = grid_kth_all<7>(g, n, k, d2.data(), stop, unsettled);
     else if (k <= 8)
         done = grid_kth_all<8>(g, n, k, d2.data(), stop, unsettled);
     else if (k <= 16)
