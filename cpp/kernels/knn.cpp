@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -412,31 +413,78 @@ bool grid_kth(const CellGrid& g, size_t k, double* out, std::atomic<int32_t>& ne
     }
 }
 
-// The grid search over all cell rows, shared by up to as many threads as
-// there are processors. Each row's points are searched by one thread, which
-// writes only their entries of `out`. Returns false when stopped.
-template <int K>
-bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt* stop, bool& unsettled) {
-    // Below a few thousand points a search takes well under a millisecond:
-    // starting a thread would cost more than it saves.
-    constexpr size_t kThreadedPoints = 4096;
-    // Bands beyond eight gain little: the search is short and memory bound.
-    constexpr unsigned kMaxThreads = 8;
-    std::atomic<bool> abort{false};
-    unsigned nt = n >= kThreadedPoints ? std::min(std::thread::hardware_concurrency(), kMaxThreads) : 1;
-    nt = std::max(1u, std::min<unsigned>(nt, static_cast<unsigned>(g.ny)));
-    std::atomic<int32_t> next_row{0};
-    std::vector<std::thread> workers;
-    std::unique_ptr<bool[]> thread_unsettled(new bool[nt]());
-    for (unsigned b = 1; b < nt; ++b) {
-        try {
-            workers.emplace_back(
-                [&, b] { grid_kth<K>(g, k, out, next_row, nullptr, abort, thread_unsettled[b]); });
-        } catch (...) {  // no thread to be had: the others take its rows
+// Threads that help the caller search, started before the cell grid is
+// built so that their start-up overlaps the building. They wait until `go`
+// hands them their part of the work (the helper's number, 1, 2, ...), or
+// until the helpers are dropped without work.
+class SearchHelpers {
+public:
+    explicit SearchHelpers(unsigned count) {
+        for (unsigned b = 1; b <= count; ++b) {
+            try {
+                threads_.emplace_back([this, b] {
+                    state_.wait(kWaiting);
+                    if (state_.load() == kGo) job_(b);
+                });
+            } catch (...) {  // no thread to be had: the others take its rows
+                break;
+            }
         }
     }
+    ~SearchHelpers() {
+        if (state_.load() == kWaiting) {
+            state_.store(kQuit);
+            state_.notify_all();
+        }
+        join();
+    }
+    SearchHelpers(const SearchHelpers&) = delete;
+    SearchHelpers& operator=(const SearchHelpers&) = delete;
+
+    unsigned count() const { return static_cast<unsigned>(threads_.size()); }
+    void go(std::function<void(unsigned)> job) {
+        job_ = std::move(job);
+        state_.store(kGo);
+        state_.notify_all();
+    }
+    void join() {
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    static constexpr int kWaiting = 0, kGo = 1, kQuit = 2;
+    std::vector<std::thread> threads_;
+    std::atomic<int> state_{kWaiting};
+    std::function<void(unsigned)> job_;
+};
+
+// Helpers for a search over n points: none below a few thousand points,
+// where a search takes well under a millisecond and starting a thread would
+// cost more than it saves; otherwise one per further processor, at most
+// seven (the search is short and memory bound: more gain little).
+std::unique_ptr<SearchHelpers> search_helpers(size_t n) {
+    constexpr size_t kThreadedPoints = 4096;
+    constexpr unsigned kMaxThreads = 8;
+    if (n < kThreadedPoints) return nullptr;
+    const unsigned nt = std::min(std::thread::hardware_concurrency(), kMaxThreads);
+    return nt > 1 ? std::make_unique<SearchHelpers>(nt - 1) : nullptr;
+}
+
+// The grid search over all cell rows, shared by the caller and the helpers.
+// Each row's points are searched by one thread, which writes only their
+// entries of `out`. Returns false when stopped.
+template <int K>
+bool grid_kth_all(const CellGrid& g, size_t k, double* out, SearchHelpers* helpers, Interrupt* stop,
+                  bool& unsettled) {
+    std::atomic<bool> abort{false};
+    std::atomic<int32_t> next_row{0};
+    const unsigned nt = 1 + (helpers ? helpers->count() : 0);
+    std::unique_ptr<bool[]> thread_unsettled(new bool[nt]());
+    if (helpers)
+        helpers->go([&](unsigned b) { grid_kth<K>(g, k, out, next_row, nullptr, abort, thread_unsettled[b]); });
     const bool done = grid_kth<K>(g, k, out, next_row, stop, abort, thread_unsettled[0]);
-    for (auto& w : workers) w.join();
+    if (helpers) helpers->join();
     for (unsigned b = 0; b < nt; ++b) unsettled = unsettled || thread_unsettled[b];
     return done && !abort.load();
 }
@@ -446,6 +494,9 @@ bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt*
 bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop) {
     if (n == 0) return true;
     if (k < 1 || k > n) throw std::invalid_argument("k must lie between 1 and the number of points");
+    // Started first: they come up while the grid is built, and are let go
+    // unused when the tree answers instead.
+    const std::unique_ptr<SearchHelpers> helpers = k <= 32 ? search_helpers(n) : nullptr;
     auto by_tree = [&] {
         KdTree tree(xy, n, 2, stop);
         return !(stop && stop->stopped()) && tree.kth_distance(xy, n, k, dist_k, stop);
@@ -520,15 +571,15 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
     std::vector<double> d2(n);
     bool unsettled = false, done;
     if (k <= 4)
-        done = grid_kth_all<4>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<4>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else if (k <= 7)  // the host's count: no unused place to keep sorted
-        done = grid_kth_all<7>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<7>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else if (k <= 8)
-        done = grid_kth_all<8>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<8>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else if (k <= 16)
-        done = grid_kth_all<16>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<16>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else
-        done = grid_kth_all<32>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<32>(g, k, d2.data(), helpers.get(), stop, unsettled);
     if (!done) return false;
     std::unique_ptr<KdTree> tree;  // built only if some point needs a wider search
     for (size_t t = 0; t < n; ++t) {
