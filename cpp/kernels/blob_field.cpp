@@ -274,6 +274,10 @@ bool blob_targets(const double* b, const double* r, const double* lam, size_t n,
     out.Y.clear();
     out.r.clear();
     out.lam.clear();
+    out.X.reserve(n);
+    out.Y.reserve(n);
+    out.r.reserve(n);
+    out.lam.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         if (!std::isfinite(b[i]) || !std::isfinite(r[i])) continue;
         double a = b[i] * (kPi / 180.0);
@@ -296,6 +300,10 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
 
     // Radii of all finite targets, then the visible ones.
     std::vector<double> X, Y, R, lam;
+    X.reserve(nall);
+    Y.reserve(nall);
+    R.reserve(nall);
+    lam.reserve(nall);
     for (size_t i = 0; i < nall; ++i) {
         double s = sig ? sig[i] : sig0;
         if (!(std::isfinite(s) && s > 1e-06)) s = sig0;
