@@ -260,6 +260,26 @@ def test_lambda_grid_and_bytes_agree_with_reference(const, monkeypatch):
     np.testing.assert_array_equal(pixels(img), want)
 
 
+@pytest.mark.parametrize("layout", ["rgb bytes", "rgba doubles", "five byte columns"])
+def test_colour_layouts_give_the_same_bytes(layout, monkeypatch):
+    # The palette's own R, G, B, A bytes take a wide path; other layouts the plain one.
+    monkeypatch.setattr(brelvo, "A_MAX", 1.3)  # colours clipped at 255 too
+    cloud = random_cloud(5, 900, 10.0)
+    want = pixels(brelvo.build_field(cloud, 10.0, 30.0))
+    palette = brelvo.apply_colormap
+
+    def colour(field, colormap=None):
+        rgba = palette(field, colormap)
+        if layout == "rgb bytes":
+            return np.ascontiguousarray(rgba[..., :3])
+        if layout == "rgba doubles":
+            return rgba.astype(np.float64)
+        return np.concatenate([rgba, rgba[..., :1]], axis=-1)
+
+    monkeypatch.setattr(brelvo, "apply_colormap", colour)
+    np.testing.assert_array_equal(pixels(brelvo.build_field(cloud, 10.0, 30.0)), want)
+
+
 # ---- module constants read at every call ----------------------------------------------
 
 CONSTANT_CASES = [("KAPPA", 0.9), ("RMIN_PX", 40.0), ("RMIN_TOP", 0.06), ("RMAX_TOP", 0.15),
