@@ -53,8 +53,10 @@ inline double powr(double x, double p) {
 // grid clamped onto its border cells. Element-wise IEEE operations, so the
 // wider vector unit gives the same sums. Records the touched column span of
 // every grid row; returns false when `stop` asked to stop.
-// Two (lambda-weighted, plain) pairs: one AVX register, two SSE ones.
+// Two (lambda-weighted, plain) pairs: one AVX register, two SSE ones; one
+// pair: one SSE register.
 typedef double Pairs2 __attribute__((vector_size(32)));
+typedef double Pair __attribute__((vector_size(16)));
 
 struct BucketStencil {
     const double* w2;
@@ -79,7 +81,39 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
         const size_t p = members[t];
         const double pair[2] = {lam[p], 1.0};
         const Pairs2 lam_one = {lam[p], 1.0, lam[p], 1.0};
+        const Pair lam_one1 = {lam[p], 1.0};
         const int32_t r0 = cj[p] - m, c0 = ci[p] - m;
+        // lam * w and 1.0 * w added to len interleaved values, two cells per step.
+        auto add_row = [&](double* __restrict hx, const double* __restrict wx, int32_t len) {
+            int32_t j = 0;
+            for (; j + 4 <= len; j += 4) {
+                Pairs2 wv, hv;
+                std::memcpy(&wv, wx + j, sizeof wv);
+                std::memcpy(&hv, hx + j, sizeof hv);
+                hv += lam_one * wv;
+                std::memcpy(hx + j, &hv, sizeof hv);
+            }
+            if (j < len) {  // the odd cell, one SSE register
+                Pair wv, hv;
+                std::memcpy(&wv, wx + j, sizeof wv);
+                std::memcpy(&hv, hx + j, sizeof hv);
+                hv += lam_one1 * wv;
+                std::memcpy(hx + j, &hv, sizeof hv);
+            }
+        };
+        if (r0 + st.s_first >= 0 && r0 + st.s_last <= G - 1 && c0 >= 0 && c0 + w - 1 <= G - 1) {
+            // The whole stencil lies on the grid (most members): no clamping.
+            for (int32_t s2 = st.s_first; s2 <= st.s_last; ++s2) {
+                const int32_t e0 = st.span_lo[s2], e1 = st.span_hi[s2];
+                if (e0 > e1) continue;
+                const int32_t rr = r0 + s2;
+                col_lo[rr] = std::min(col_lo[rr], c0 + e0);
+                col_hi[rr] = std::max(col_hi[rr], c0 + e1);
+                add_row(h + 2 * (static_cast<size_t>(rr) * G + c0 + e0), st.w2 + 2 * (static_cast<size_t>(s2) * w + e0),
+                        2 * (e1 - e0 + 1));
+            }
+            continue;
+        }
         for (int32_t s2 = st.s_first; s2 <= st.s_last; ++s2) {
             const int32_t e0 = st.span_lo[s2], e1 = st.span_hi[s2];
             if (e0 > e1) continue;
@@ -90,21 +124,7 @@ __attribute__((target_clones("avx2", "default"))) bool scatter_bucket(
             col_lo[rr] = std::min(col_lo[rr], lo);
             col_hi[rr] = std::max(col_hi[rr], hi);
             if (c0 + e0 >= 0 && c0 + e1 <= G - 1) {
-                double* __restrict hx = hr + 2 * static_cast<size_t>(c0 + e0);
-                const double* __restrict wx = ws + 2 * static_cast<size_t>(e0);
-                const int32_t len = 2 * (e1 - e0 + 1);
-                int32_t j = 0;
-                for (; j + 4 <= len; j += 4) {  // two cells per step
-                    Pairs2 wv, hv;
-                    std::memcpy(&wv, wx + j, sizeof wv);
-                    std::memcpy(&hv, hx + j, sizeof hv);
-                    hv += lam_one * wv;
-                    std::memcpy(hx + j, &hv, sizeof hv);
-                }
-                if (j < len) {
-                    hx[j] += pair[0] * wx[j];
-                    hx[j + 1] += pair[1] * wx[j + 1];
-                }
+                add_row(hr + 2 * static_cast<size_t>(c0 + e0), ws + 2 * static_cast<size_t>(e0), 2 * (e1 - e0 + 1));
             } else {
                 for (int32_t e = e0; e <= e1; ++e) {
                     const size_t cc = static_cast<size_t>(std::min(std::max(c0 + e, 0), G - 1));
