@@ -33,6 +33,25 @@ inline double nmin(double a, double b) {
 }
 inline double nclip(double v, double lo, double hi) { return nmin(nmax(v, lo), hi); }
 
+// c ? a : b through bit masks, for outcomes that follow the data (a branch
+// on them would often be guessed wrong).
+inline double pick(bool c, double a, double b) {
+    uint64_t ua, ub;
+    std::memcpy(&ua, &a, sizeof ua);
+    std::memcpy(&ub, &b, sizeof ub);
+    const uint64_t m = uint64_t{0} - static_cast<uint64_t>(c);
+    const uint64_t r = (ua & m) | (ub & ~m);
+    double out;
+    std::memcpy(&out, &r, sizeof out);
+    return out;
+}
+// nclip(v, lo, hi) with selections: nmax(v, lo) keeps v when it is NaN or
+// above lo, nmin(x, hi) keeps x when it is NaN or below hi.
+inline double nclip_select(double v, double lo, double hi) {
+    const double x = pick((v > lo) | std::isnan(v), v, lo);
+    return pick((x < hi) | std::isnan(x), x, hi);
+}
+
 // max(a, b) of two scalars: the first argument unless the second compares
 // greater; a NaN second argument is passed over.
 inline double smax(double a, double b) { return b > a ? b : a; }
@@ -360,7 +379,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     for (size_t i = 0; i < nall; ++i) {
         double s = sig ? sig[i] : sig0;
         if (!(std::isfinite(s) && s > 1e-06)) s = sig0;
-        double Ri = nclip(k.kappa * s, r_min, r_max);
+        double Ri = nclip_select(k.kappa * s, r_min, r_max);
         if (t.r[i] <= top + r_max) {
             X.push_back(t.X[i]);
             Y.push_back(t.Y[i]);
@@ -421,21 +440,26 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     edges[nb] = end;
     std::vector<int64_t> bi(n);
     std::vector<size_t> count(static_cast<size_t>(nb) + 1, 0);
-    // Over ascending edges, the upper bound of a number is the count of edges
-    // not above it: a fixed run of comparisons instead of a search whose
-    // every step is a guess. NaN radii, and edges out of order (NaN among
-    // them), take the search.
+    // Over ascending edges the upper bound of a number is the count of edges
+    // not above it, found by halving with selections instead of branches
+    // (every step of a branching search is a guess). NaN radii, and edges
+    // out of order (NaN among them), take the library's search.
     bool ascending = true;
-    for (int64_t q = 0; q < nb; ++q) ascending = ascending && edges[q] <= edges[q + 1];
+    for (int64_t q = 0; q < nb && ascending; ++q) ascending = edges[q] <= edges[q + 1];
     for (size_t p = 0; p < n; ++p) {
-        int64_t c;
-        if (ascending && !std::isnan(R[p])) {
-            c = 0;
-            for (int64_t q = 0; q <= nb; ++q) c += edges[q] <= R[p];
+        const double x = R[p];
+        if (ascending && !std::isnan(x)) {
+            const double* base = edges.data();
+            for (size_t len = edges.size(); len > 1;) {
+                const size_t half = len / 2;
+                base = base[half] <= x ? base + half : base;
+                len -= half;
+            }
+            bi[p] = (base - edges.data()) + (*base <= x);
         } else {
-            c = std::upper_bound(edges.begin(), edges.end(), R[p]) - edges.begin();
+            bi[p] = std::upper_bound(edges.begin(), edges.end(), x) - edges.begin();
         }
-        bi[p] = std::min<int64_t>(std::max<int64_t>(c - 1, 0), nb - 1);
+        bi[p] = std::min<int64_t>(std::max<int64_t>(bi[p] - 1, 0), nb - 1);
         ++count[bi[p] + 1];
     }
     for (int64_t q = 0; q < nb; ++q) count[q + 1] += count[q];
