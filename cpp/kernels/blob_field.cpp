@@ -363,9 +363,20 @@ bool blob_targets(const double* b, const double* r, const double* lam, size_t n,
     return !out.X.empty();
 }
 
+int blob_grid_size(double top, double scale, double cell_px) {
+    // Half-even rounding of the display size in cells.
+    double gsz = 2.0 * top * scale / smax(cell_px, 2.0);
+    if (std::isnan(gsz)) throw std::domain_error("cannot convert float NaN to integer");
+    if (std::isinf(gsz)) throw std::overflow_error("cannot convert float infinity to integer");
+    gsz = std::min(std::max(std::nearbyint(gsz), 48.0), 601.0);
+    int G = static_cast<int>(gsz);
+    if (G % 2 == 0) G += 1;
+    return G;
+}
+
 bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
                 double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out,
-                Interrupt* stop) {
+                double* field, Interrupt* stop) {
     const size_t nall = t.X.size();
     const double r_min = t.r_min, r_max = t.r_max;
     const double sig0 = r_min / k.kappa;
@@ -393,13 +404,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     const double rho = nclip(k.sm_ratio * softness, 0.03, 0.45);
     const double p_ = nclip(power, 0.5, 8.0);
 
-    // Grid size: half-even rounding of the display size in cells.
-    double gsz = 2.0 * top * scale / smax(cell_px, 2.0);
-    if (std::isnan(gsz)) throw std::domain_error("cannot convert float NaN to integer");
-    if (std::isinf(gsz)) throw std::overflow_error("cannot convert float infinity to integer");
-    gsz = std::min(std::max(std::nearbyint(gsz), 48.0), 601.0);
-    int G = static_cast<int>(gsz);
-    if (G % 2 == 0) G += 1;
+    const int G = blob_grid_size(top, scale, cell_px);
     const size_t GG = static_cast<size_t>(G) * static_cast<size_t>(G);
 
     const double cm = 2.0 * top / G;
@@ -554,7 +559,6 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
 
     // Lambda, opacity from coverage, rim fade.
     out.G = G;
-    out.field.resize(GG);
     out.alpha.resize(GG);
     const OpacityShape os{k.w0, k.cov_lo, smax(k.cov_hi - k.cov_lo, 1e-9), k.a_max};
     const double fden = smax(top * (1.0 - k.rim_fade), 1e-9);
@@ -566,7 +570,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     for (int j = 0; j < G; ++j) {
         const size_t row = static_cast<size_t>(j) * G;
         double* al = out.alpha.data() + row;
-        field_and_opacity(acc.data() + 2 * row, G, os, out.field.data() + row, al);
+        field_and_opacity(acc.data() + 2 * row, G, os, field + row, al);
         // Rim fade. Well inside the fade ring the clipped ramp is exactly 1
         // (the opacity stays), well outside the disk exactly 0; hypot only
         // decides the cells near either circle (the margins dwarf any
