@@ -414,6 +414,11 @@ def test_ctrl_c_stops_a_long_splat(monkeypatch):
     # Raised by the stopped splat itself, not on entering the palette call after it.
     assert all(tb.tb_frame.f_code is not cmap.__code__ for tb in walk(info.tb))
     assert list(brelvo._LUT_CACHE) == keys
+    # The stopped splat's half-added sums are not carried into the next call.
+    monkeypatch.undo()
+    cloud = random_cloud(17, 300, 10.0)
+    img = brelvo.build_field(cloud, 10.0, 30.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, 10.0, 30.0))
 
 
 def walk(tb):

@@ -301,13 +301,46 @@ namespace {
 // Spare work arrays of this thread. At most 16 MiB stay parked: the arrays of
 // a 601 x 601 field, the largest grid.
 constexpr size_t kPoolBytes = size_t{16} << 20;
-thread_local std::vector<std::vector<double>> t_spare;
+thread_local std::vector<WorkVector> t_spare;
 
 size_t parked_bytes() {
     size_t b = 0;
     for (const auto& v : t_spare) b += v.capacity() * sizeof(double);
     return b;
 }
+
+}  // namespace
+
+namespace {
+
+// The per-bucket sums of this thread's splats, kept all zero between them:
+// a splat clears every sum it adds, so one that runs to the end leaves the
+// array as it found it and the next needs no clearing. A splat that ends
+// early (stopped, or a stencil refused) drops the array instead. A splat
+// makes no Python calls, so no other splat on the thread can start while it
+// holds the array.
+thread_local std::vector<double> t_zeroed_sums;
+
+class ZeroedSums {
+public:
+    explicit ZeroedSums(size_t n) : v_(std::move(t_zeroed_sums)) {
+        t_zeroed_sums.clear();
+        if (v_.size() < n) v_.resize(n);  // the new values are zero too
+    }
+    ~ZeroedSums() {
+        if (clear_) t_zeroed_sums = std::move(v_);
+    }
+    ZeroedSums(const ZeroedSums&) = delete;
+    ZeroedSums& operator=(const ZeroedSums&) = delete;
+
+    double* data() { return v_.data(); }
+    // Every value is zero again.
+    void mark_clear() { clear_ = true; }
+
+private:
+    std::vector<double> v_;
+    bool clear_ = false;
+};
 
 }  // namespace
 
@@ -478,8 +511,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
     // Per-bucket sums of the lambda-weighted and plain weights of every cell
     // (interleaved like acc), and the touched column span of every row; kept
     // all zero (spans empty) between buckets by clearing what was touched.
-    ScratchArray h;
-    h.assign(2 * GG, 0.0);
+    ZeroedSums h(2 * GG);
     std::vector<int32_t> col_lo(G, G), col_hi(G, -1);
     std::vector<double> wt, w2;
     std::vector<int32_t> span_lo, span_hi;
@@ -556,6 +588,7 @@ bool blob_splat(const BlobTargets& t, const double* sig, double power, double so
             col_hi[row] = -1;
         }
     }
+    h.mark_clear();
 
     // Lambda, opacity from coverage, rim fade.
     out.G = G;

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "kernels/interrupt.h"
@@ -33,6 +35,28 @@ struct BlobTargets {
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out);
 
+// An allocator that leaves doubles uninitialised when a vector grows without
+// a value (resize): the contents of a work array are written before use.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using WorkVector = std::vector<double, UninitAllocator<double>>;
+
 // A float64 work array taken from this thread's pool of spare arrays and
 // given back when it goes, so that calls reuse memory that is already mapped.
 // A call owns the arrays it took for as long as it holds them: a call nested
@@ -55,7 +79,7 @@ public:
 
 private:
     void take();
-    std::vector<double> v_;
+    WorkVector v_;
     bool taken_ = false;
 };
 
