@@ -305,8 +305,8 @@ struct CellGrid {
 // k-th nearest squared distance of every grid point (in grid order): the
 // 3 x 3 block of cells around its own first, then growing square rings of
 // cells, each cell skipped when no point in it can be nearer than the k-th
-// best so far; -1 where the rings allowed did not settle it. Returns whether
-// any -1 was written.
+// best so far; -1 where the rings allowed did not settle it (`unsettled` is
+// then set).
 //
 // A point of a cell lies at least the cell's gap from the query along each
 // axis, and a point outside the searched block at least the block's margin
