@@ -184,6 +184,102 @@ def test_neighbour_layouts_agree_with_reference(kind):
     np.testing.assert_array_equal(pixels(img), reference(cloud, top, scale, cell_px=2.0))
 
 
+def search_cloud(kind, seed=0):
+    """Clouds for the neighbour search's cell grid, which answers sets of 64
+    points or more: uniform discs (the host's), points on a fine lattice
+    (exact ties, and coordinates on cell edges), a thin strip, sparse points
+    around dense patches (searches that go past the first rings of cells),
+    and pairs of coincident points."""
+    rng = np.random.default_rng(seed)
+    top = 20.0
+    if kind == "disc":
+        a, r = rng.uniform(0, 2 * np.pi, 3000), top * np.sqrt(rng.uniform(0.001, 0.99, 3000))
+        x, y = np.sin(a) * r, np.cos(a) * r
+    elif kind == "small disc":
+        a, r = rng.uniform(0, 2 * np.pi, 70), top * np.sqrt(rng.uniform(0.001, 0.99, 70))
+        x, y = np.sin(a) * r, np.cos(a) * r
+    elif kind == "lattice":
+        x, y = (rng.integers(-40, 41, (2, 2500)) * 0.25).astype(float)
+    elif kind == "strip":
+        x, y = rng.uniform(-top, top, 1500), rng.uniform(-0.01, 0.01, 1500)
+    elif kind == "patches":
+        c = rng.uniform(-top / 2, top / 2, (6, 2))
+        p = np.vstack([c[rng.integers(0, 6, 1500)] + rng.normal(0, 0.8, (1500, 2)),
+                       rng.uniform(-top, top, (150, 2))])
+        x, y = p[:, 0], p[:, 1]
+    else:  # pairs
+        x, y = np.repeat(rng.uniform(-top, top, (2, 600)), 2, axis=1)
+    b, r = np.degrees(np.arctan2(x, y)), np.hypot(x, y)
+    return b, r, brelvo._lut(None)[0][rng.integers(0, 256, len(b))]
+
+
+# Thousands of radius buckets and almost no clipping of the radius: the image
+# changes when any target's k-th neighbour distance does.
+FINE_RADII = {"NBUCK": 4096, "RMIN_TOP": 0.001, "RMIN_PX": 0.01, "RMAX_TOP": 2.0}
+
+
+@pytest.mark.parametrize("kind", ["disc", "small disc", "lattice", "strip", "patches", "pairs"])
+def test_neighbour_distances_agree_with_reference(kind, monkeypatch):
+    for name, value in FINE_RADII.items():
+        monkeypatch.setattr(brelvo, name, value)
+    cloud = search_cloud(kind)
+    img = brelvo.build_field(cloud, 20.0, 3.0, cell_px=1.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, 20.0, 3.0, cell_px=1.0, const=FINE_RADII))
+
+
+# Constants that drive the lambda, opacity and rim arithmetic through its
+# corners: NaN and infinite sums, negative and zero weights and opacities,
+# no fade ring or one wider than the disk.
+SHADING_CASES = [{}, {"W0": float("inf")}, {"W0": -0.12}, {"W0": 0.0}, {"W0": -0.0},
+                 {"COV_LO": float("nan")}, {"COV_HI": -1.0}, {"A_MAX": -0.5}, {"A_MAX": float("inf")},
+                 {"RIM_FADE": 0.0}, {"RIM_FADE": 0.999999}, {"RIM_FADE": 1.5}, {"RIM_FADE": -3.0}]
+
+
+@pytest.mark.parametrize("const", SHADING_CASES)
+def test_lambda_grid_and_bytes_agree_with_reference(const, monkeypatch):
+    # The lambda grid is what the palette call receives; the bytes add the opacity.
+    for name, value in const.items():
+        monkeypatch.setattr(brelvo, name, value)
+    seen = {}
+    palette = brelvo.apply_colormap
+
+    def capture(key):
+        def colour(field, colormap=None):
+            seen[key] = np.array(field)
+            return palette(field, colormap)
+        return colour
+
+    cloud = random_cloud(21, 700, 10.0)
+    monkeypatch.setattr(brelvo, "apply_colormap", capture("ours"))
+    img = brelvo.build_field(cloud, 10.0, 30.0, 2.4, 1.5, None, 3.0)
+    monkeypatch.undo()
+    with np.errstate(all="ignore"):
+        want = build_field_bytes(cloud, 10.0, 30.0, 2.4, 1.5, None, 3.0, apply_colormap=capture("reference"),
+                                 const=const)
+    np.testing.assert_array_equal(seen["ours"], seen["reference"])
+    np.testing.assert_array_equal(pixels(img), want)
+
+
+@pytest.mark.parametrize("layout", ["rgb bytes", "rgba doubles", "five byte columns"])
+def test_colour_layouts_give_the_same_bytes(layout, monkeypatch):
+    # The palette's own R, G, B, A bytes take a wide path; other layouts the plain one.
+    monkeypatch.setattr(brelvo, "A_MAX", 1.3)  # colours clipped at 255 too
+    cloud = random_cloud(5, 900, 10.0)
+    want = pixels(brelvo.build_field(cloud, 10.0, 30.0))
+    palette = brelvo.apply_colormap
+
+    def colour(field, colormap=None):
+        rgba = palette(field, colormap)
+        if layout == "rgb bytes":
+            return np.ascontiguousarray(rgba[..., :3])
+        if layout == "rgba doubles":
+            return rgba.astype(np.float64)
+        return np.concatenate([rgba, rgba[..., :1]], axis=-1)
+
+    monkeypatch.setattr(brelvo, "apply_colormap", colour)
+    np.testing.assert_array_equal(pixels(brelvo.build_field(cloud, 10.0, 30.0)), want)
+
+
 # ---- module constants read at every call ----------------------------------------------
 
 CONSTANT_CASES = [("KAPPA", 0.9), ("RMIN_PX", 40.0), ("RMIN_TOP", 0.06), ("RMAX_TOP", 0.15),
@@ -318,6 +414,11 @@ def test_ctrl_c_stops_a_long_splat(monkeypatch):
     # Raised by the stopped splat itself, not on entering the palette call after it.
     assert all(tb.tb_frame.f_code is not cmap.__code__ for tb in walk(info.tb))
     assert list(brelvo._LUT_CACHE) == keys
+    # The stopped splat's half-added sums are not carried into the next call.
+    monkeypatch.undo()
+    cloud = random_cloud(17, 300, 10.0)
+    img = brelvo.build_field(cloud, 10.0, 30.0)
+    np.testing.assert_array_equal(pixels(img), reference(cloud, 10.0, 30.0))
 
 
 def walk(tb):

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "kernels/interrupt.h"
@@ -33,6 +35,28 @@ struct BlobTargets {
 bool blob_targets(const double* b, const double* r, const double* lam, size_t n, double top,
                   double scale, const BlobConstants& k, BlobTargets& out);
 
+// An allocator that leaves doubles uninitialised when a vector grows without
+// a value (resize): the contents of a work array are written before use.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using WorkVector = std::vector<double, UninitAllocator<double>>;
+
 // A float64 work array taken from this thread's pool of spare arrays and
 // given back when it goes, so that calls reuse memory that is already mapped.
 // A call owns the arrays it took for as long as it holds them: a call nested
@@ -55,29 +79,33 @@ public:
 
 private:
     void take();
-    std::vector<double> v_;
+    WorkVector v_;
     bool taken_ = false;
 };
 
-// The lambda grid and the opacity of every cell, rows south to north, owned
-// by the call that fills them.
+// The opacity of every cell, rows south to north, owned by the call that
+// fills it.
 struct BlobGrid {
     int G = 0;
-    ScratchArray field;  // G * G lambda values
     ScratchArray alpha;  // G * G opacities
 };
 
+// G, the cells of the grid's side: 2 * top * scale / max(cell_px, 2) rounded
+// half to even, clipped to 48 .. 601, made odd. Throws std::overflow_error
+// (infinite) or std::domain_error (NaN) when it cannot be rounded.
+int blob_grid_size(double top, double scale, double cell_px);
+
 // Radii (from sig, the k-th neighbour distance of every finite target, or
-// nullptr when no search was made), visibility, grid size, splat, opacity and
-// rim fade. Returns false when no target lies within top + r_max, or when
-// `stop` asked to stop during the scatter, the only long part (outputs
-// unspecified then).
-// Throws std::overflow_error (infinite) or std::domain_error (NaN) when the
-// grid size cannot be rounded, std::bad_alloc when a kernel stencil would be
-// unreasonably large, std::invalid_argument for a bucket count below 1.
+// nullptr when no search was made), visibility, splat, lambda into `field`
+// (G * G values, rows south to north, G = blob_grid_size(top, scale,
+// cell_px)), opacity and rim fade. Returns false when no target lies within
+// top + r_max, or when `stop` asked to stop during the scatter, the only long
+// part (outputs unspecified then).
+// Throws as blob_grid_size does, std::bad_alloc when a kernel stencil would
+// be unreasonably large, std::invalid_argument for a bucket count below 1.
 bool blob_splat(const BlobTargets& t, const double* sig, double power, double softness,
                 double cell_px, double top, double scale, const BlobConstants& k, BlobGrid& out,
-                Interrupt* stop = nullptr);
+                double* field, Interrupt* stop = nullptr);
 
 // Premultiplied bytes: R, G, B = trunc(clip(rgb * alpha, 0, 255)),
 // A = trunc(clip(alpha * 255, 0, 255)), NaN giving 0; rows flipped so that

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -274,7 +275,8 @@ namespace {
 
 // The K smallest squared distances offered so far, ascending, padded with
 // +inf: a sorted insert that drops the largest, built from min/max only so
-// that no comparison outcome steers the control flow.
+// that no comparison outcome steers the control flow (the outcomes are
+// unpredictable, and a mispredicted branch costs more than the whole insert).
 template <int K>
 struct SmallestK {
     double h[K];
@@ -290,44 +292,62 @@ struct SmallestK {
 };
 
 // Finite 2-D points sorted into a uniform grid of nx x ny cells of size cs
-// (row-major cells, points of cell c at start[c] .. start[c+1]-1).
+// (row-major cells, points of cell c at start[c] .. start[c+1]-1). Cell
+// column c spans [bx[c], bx[c + 1]), row c [by[c], by[c + 1]).
 struct CellGrid {
     const double *px, *py;
     const uint32_t* start;
+    const double *bx, *by;
     int32_t nx, ny;
-    double xmin, ymin, cs, slack;
+    double slack;
 };
 
-// k-th nearest squared distance of every grid point (in grid order) by a
-// search over growing square rings of cells around its own cell; -1 where the
-// rings allowed did not settle it. Returns whether any -1 was written.
+// k-th nearest squared distance of every grid point (in grid order): the
+// 3 x 3 block of cells around its own first, then growing square rings of
+// cells, each cell skipped when no point in it can be nearer than the k-th
+// best so far; -1 where the rings allowed did not settle it (`unsettled` is
+// then set).
 //
-// A point of a cell outside the searched block lies at least the block's
-// margin away along one axis. The margin is shrunk by `slack`, far more than
-// the rounding of the cell assignment and of the margin itself, so (rounded
-// subtraction and squaring being monotone, and the other coordinate's term
-// non-negative) its square never exceeds the computed squared distance of
-// any point outside the block: once the k-th best is at most that square, no
-// point left can change it.
+// A point of a cell lies at least the cell's gap from the query along each
+// axis, and a point outside the searched block at least the block's margin
+// along one. Gaps and margins are shrunk by `slack`, far more than the
+// rounding of the cell assignment and of the boundaries, so (rounded
+// subtraction, squaring and addition being monotone) a bound built from them
+// never exceeds the computed squared distance of any point it covers: a cell
+// whose bound is at least the k-th best cannot change it, and once the k-th
+// best is at most the block's squared margin no point left can.
 //
-// Covers the cell rows [cy0, cy1). Between rows it stops early (returning
-// false) once `abort` is set or `stop` asks to stop; `stop` is polled only
-// by the thread that owns it, which then sets `abort` for the others.
+// Takes cell rows kRowsPerTake at a time from `next_row` until none is left,
+// so that threads searching at the same time share the rows however fast
+// each runs. Between rows it stops early (returning false) once `abort` is
+// set or `stop` asks to stop; `stop` is polled only by the thread that owns
+// it, which then sets `abort` for the others.
 template <int K>
-bool grid_kth(const CellGrid& g, size_t k, double* out, int32_t cy0, int32_t cy1, Interrupt* stop,
+bool grid_kth(const CellGrid& g, size_t k, double* out, std::atomic<int32_t>& next_row, Interrupt* stop,
               std::atomic<bool>& abort, bool& unsettled) {
     // Rings beyond six cells mean a sparse patch: the tree finishes those.
     constexpr int32_t kMaxRing = 6;
+    // Two rows of cells hold about three times as many points as the grid
+    // has columns: a take costs nothing beside that.
+    constexpr int32_t kRowsPerTake = 2;
     const double inf = std::numeric_limits<double>::infinity();
     const int32_t nx = g.nx, ny = g.ny;
-    for (int32_t cy = cy0; cy < cy1; ++cy) {
+    const double slack = g.slack;
+    for (int32_t cy = 0, cy_end = 0;; ++cy) {
+        if (cy == cy_end) {
+            cy = next_row.fetch_add(kRowsPerTake, std::memory_order_relaxed);
+            if (cy >= ny) return true;
+            cy_end = std::min(cy + kRowsPerTake, ny);
+        }
         if (abort.load(std::memory_order_relaxed)) return false;
         if (stop_requested(stop)) {
             abort.store(true, std::memory_order_relaxed);
             return false;
         }
+        const int32_t ya = std::max(cy - 1, 0), yb = std::min(cy + 1, ny - 1);
         for (int32_t cx = 0; cx < nx; ++cx) {
             const size_t c = static_cast<size_t>(cy) * nx + cx;
+            const int32_t xa = std::max(cx - 1, 0), xb = std::min(cx + 1, nx - 1);
             for (uint32_t t = g.start[c]; t < g.start[c + 1]; ++t) {
                 const double qx = g.px[t], qy = g.py[t];
                 SmallestK<K> kb;
@@ -340,35 +360,50 @@ bool grid_kth(const CellGrid& g, size_t k, double* out, int32_t cy0, int32_t cy1
                         kb.offer(dx * dx + dy * dy);
                     }
                 };
+                // Squared gap between the query and the cells of column
+                // cx + o (row cy + o), 0 for its own column (row).
+                auto gap2 = [&](const double* bnd, int32_t c0, double q, int32_t o) {
+                    double d = o > 0 ? bnd[c0 + o] - q : (o < 0 ? q - bnd[c0 + o + 1] : 0.0);
+                    d = d - slack;
+                    return d > 0.0 ? d * d : 0.0;
+                };
+                for (int32_t row = ya; row <= yb; ++row) scan(row, xa, xb);
                 double res = -1.0;
-                for (int32_t r = 0; r <= kMaxRing; ++r) {
-                    const int32_t x0 = std::max(cx - r, 0), x1 = std::min(cx + r, nx - 1);
-                    const int32_t y0 = cy - r, y1 = cy + r;
-                    if (r == 0) {
-                        scan(cy, cx, cx);
-                    } else {
-                        if (y0 >= 0) scan(y0, x0, x1);
-                        if (y1 < ny) scan(y1, x0, x1);
-                        const int32_t rlo = std::max(y0 + 1, 0), rhi = std::min(y1 - 1, ny - 1);
-                        for (int32_t row = rlo; row <= rhi; ++row) {
-                            if (cx - r >= 0) scan(row, cx - r, cx - r);
-                            if (cx + r < nx) scan(row, cx + r, cx + r);
-                        }
-                    }
+                for (int32_t r = 1;; ++r) {
+                    // Margin of the block of rings 0 .. r.
                     double m = inf;
-                    if (cx - r > 0) m = std::min(m, qx - (g.xmin + static_cast<double>(cx - r) * g.cs));
-                    if (cx + r + 1 < nx) m = std::min(m, (g.xmin + static_cast<double>(cx + r + 1) * g.cs) - qx);
-                    if (cy - r > 0) m = std::min(m, qy - (g.ymin + static_cast<double>(cy - r) * g.cs));
-                    if (cy + r + 1 < ny) m = std::min(m, (g.ymin + static_cast<double>(cy + r + 1) * g.cs) - qy);
+                    if (cx - r > 0) m = std::min(m, qx - g.bx[cx - r]);
+                    if (cx + r + 1 < nx) m = std::min(m, g.bx[cx + r + 1] - qx);
+                    if (cy - r > 0) m = std::min(m, qy - g.by[cy - r]);
+                    if (cy + r + 1 < ny) m = std::min(m, g.by[cy + r + 1] - qy);
                     const double worst = kb.h[k - 1];
                     if (m == inf) {  // the whole grid has been searched
                         res = worst;
                         break;
                     }
-                    m -= g.slack;
+                    m -= slack;
                     if (m > 0.0 && worst <= m * m) {  // worst < inf: k points seen
                         res = worst;
                         break;
+                    }
+                    if (r == kMaxRing) break;
+                    // Ring r + 1, cell by cell.
+                    const int32_t o = r + 1;
+                    const int32_t ox0 = std::max(-o, -cx), ox1 = std::min(o, nx - 1 - cx);
+                    for (int32_t oy : {-o, o}) {
+                        if (cy + oy < 0 || cy + oy >= ny) continue;
+                        const double gy = gap2(g.by, cy, qy, oy);
+                        if (!(gy < kb.h[k - 1])) continue;
+                        for (int32_t ox = ox0; ox <= ox1; ++ox)
+                            if (gy + gap2(g.bx, cx, qx, ox) < kb.h[k - 1]) scan(cy + oy, cx + ox, cx + ox);
+                    }
+                    const int32_t oy0 = std::max(-r, -cy), oy1 = std::min(r, ny - 1 - cy);
+                    for (int32_t ox : {-o, o}) {
+                        if (cx + ox < 0 || cx + ox >= nx) continue;
+                        const double gx = gap2(g.bx, cx, qx, ox);
+                        if (!(gx < kb.h[k - 1])) continue;
+                        for (int32_t oy = oy0; oy <= oy1; ++oy)
+                            if (gx + gap2(g.by, cy, qy, oy) < kb.h[k - 1]) scan(cy + oy, cx + ox, cx + ox);
                     }
                 }
                 if (res < 0.0) unsettled = true;
@@ -376,37 +411,81 @@ bool grid_kth(const CellGrid& g, size_t k, double* out, int32_t cy0, int32_t cy1
             }
         }
     }
-    return true;
 }
 
-// The grid search over all cell rows, split into bands searched at the same
-// time on up to as many threads as there are processors. Each band writes
-// only its own points' entries of `out`. Returns false when stopped.
-template <int K>
-bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt* stop, bool& unsettled) {
-    // Below a few thousand points a search takes well under a millisecond:
-    // starting a thread would cost more than it saves.
-    constexpr size_t kThreadedPoints = 4096;
-    // Bands beyond eight gain little: the search is short and memory bound.
-    constexpr unsigned kMaxThreads = 8;
-    std::atomic<bool> abort{false};
-    unsigned nt = n >= kThreadedPoints ? std::min(std::thread::hardware_concurrency(), kMaxThreads) : 1;
-    nt = std::max(1u, std::min<unsigned>(nt, static_cast<unsigned>(g.ny)));
-    std::vector<std::thread> workers;
-    std::unique_ptr<bool[]> band_unsettled(new bool[nt]());
-    auto band = [&](unsigned b) { return static_cast<int32_t>(static_cast<int64_t>(g.ny) * b / nt); };
-    for (unsigned b = 1; b < nt; ++b) {
-        try {
-            workers.emplace_back([&, b] {
-                grid_kth<K>(g, k, out, band(b), band(b + 1), nullptr, abort, band_unsettled[b]);
-            });
-        } catch (...) {  // no thread to be had: this thread searches that band too
-            grid_kth<K>(g, k, out, band(b), band(b + 1), nullptr, abort, band_unsettled[b]);
+// Threads that help the caller search, started before the cell grid is
+// built so that their start-up overlaps the building. They wait until `go`
+// hands them their part of the work (the helper's number, 1, 2, ...), or
+// until the helpers are dropped without work.
+class SearchHelpers {
+public:
+    explicit SearchHelpers(unsigned count) {
+        for (unsigned b = 1; b <= count; ++b) {
+            try {
+                threads_.emplace_back([this, b] {
+                    state_.wait(kWaiting);
+                    if (state_.load() == kGo) job_(b);
+                });
+            } catch (...) {  // no thread to be had: the others take its rows
+                break;
+            }
         }
     }
-    const bool done = grid_kth<K>(g, k, out, band(0), band(1), stop, abort, band_unsettled[0]);
-    for (auto& w : workers) w.join();
-    for (unsigned b = 0; b < nt; ++b) unsettled = unsettled || band_unsettled[b];
+    ~SearchHelpers() {
+        if (state_.load() == kWaiting) {
+            state_.store(kQuit);
+            state_.notify_all();
+        }
+        join();
+    }
+    SearchHelpers(const SearchHelpers&) = delete;
+    SearchHelpers& operator=(const SearchHelpers&) = delete;
+
+    unsigned count() const { return static_cast<unsigned>(threads_.size()); }
+    void go(std::function<void(unsigned)> job) {
+        job_ = std::move(job);
+        state_.store(kGo);
+        state_.notify_all();
+    }
+    void join() {
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    static constexpr int kWaiting = 0, kGo = 1, kQuit = 2;
+    std::vector<std::thread> threads_;
+    std::atomic<int> state_{kWaiting};
+    std::function<void(unsigned)> job_;
+};
+
+// Helpers for a search over n points: none below a few thousand points,
+// where a search takes well under a millisecond and starting a thread would
+// cost more than it saves; otherwise one per further processor, at most
+// seven (the search is short and memory bound: more gain little).
+std::unique_ptr<SearchHelpers> search_helpers(size_t n) {
+    constexpr size_t kThreadedPoints = 4096;
+    constexpr unsigned kMaxThreads = 8;
+    if (n < kThreadedPoints) return nullptr;
+    const unsigned nt = std::min(std::thread::hardware_concurrency(), kMaxThreads);
+    return nt > 1 ? std::make_unique<SearchHelpers>(nt - 1) : nullptr;
+}
+
+// The grid search over all cell rows, shared by the caller and the helpers.
+// Each row's points are searched by one thread, which writes only their
+// entries of `out`. Returns false when stopped.
+template <int K>
+bool grid_kth_all(const CellGrid& g, size_t k, double* out, SearchHelpers* helpers, Interrupt* stop,
+                  bool& unsettled) {
+    std::atomic<bool> abort{false};
+    std::atomic<int32_t> next_row{0};
+    const unsigned nt = 1 + (helpers ? helpers->count() : 0);
+    std::unique_ptr<bool[]> thread_unsettled(new bool[nt]());
+    if (helpers)
+        helpers->go([&](unsigned b) { grid_kth<K>(g, k, out, next_row, nullptr, abort, thread_unsettled[b]); });
+    const bool done = grid_kth<K>(g, k, out, next_row, stop, abort, thread_unsettled[0]);
+    if (helpers) helpers->join();
+    for (unsigned b = 0; b < nt; ++b) unsettled = unsettled || thread_unsettled[b];
     return done && !abort.load();
 }
 
@@ -415,6 +494,9 @@ bool grid_kth_all(const CellGrid& g, size_t n, size_t k, double* out, Interrupt*
 bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop) {
     if (n == 0) return true;
     if (k < 1 || k > n) throw std::invalid_argument("k must lie between 1 and the number of points");
+    // Started first: they come up while the grid is built, and are let go
+    // unused when the tree answers instead.
+    const std::unique_ptr<SearchHelpers> helpers = k <= 32 ? search_helpers(n) : nullptr;
     auto by_tree = [&] {
         KdTree tree(xy, n, 2, stop);
         return !(stop && stop->stopped()) && tree.kth_distance(xy, n, k, dist_k, stop);
@@ -435,9 +517,10 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
     if (!finite || n < 64 || k > 32 || n > (size_t(1) << 30)) return by_tree();
     const double W = xmax - xmin, H = ymax - ymin;
     // About kPerCell points per cell over the extent (a line of points gets
-    // cells along its length): two per cell let the first ring or two of
-    // cells settle seven neighbours, the host's count, for most points.
-    constexpr double kPerCell = 2.0;
+    // cells along its length): with one and a half per cell the 3 x 3 block
+    // around a point, plus a few cells of the next ring, settles seven
+    // neighbours, the host's count; measured quickest among 1, 1.5, 2 and 3.
+    constexpr double kPerCell = 1.5;
     const double cs = std::max(std::sqrt(W * H * kPerCell / static_cast<double>(n)),
                                std::max(W, H) * kPerCell / static_cast<double>(n));
     const double cells_x = W / cs, cells_y = H / cs;
@@ -462,8 +545,8 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
         maxocc = std::max(maxocc, start[c + 1]);
         start[c + 1] += start[c];
     }
-    // 32 times the planned occupancy in one cell: strongly clustered, where
-    // the tree adapts better.
+    // Over 40 times the planned occupancy in one cell: strongly clustered,
+    // where the tree adapts better.
     if (maxocc > 64) return by_tree();
     std::vector<double> px(n), py(n);
     std::vector<uint32_t> orig(n);
@@ -481,17 +564,22 @@ bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, 
     // of a cell assignment or of a margin, far below any cell size.
     const double slack =
         1e-9 * (std::fabs(xmin) + std::fabs(xmax) + std::fabs(ymin) + std::fabs(ymax) + cs);
-    const CellGrid g{px.data(), py.data(), start.data(), nx, ny, xmin, ymin, cs, slack};
+    std::vector<double> bx(static_cast<size_t>(nx) + 1), by(static_cast<size_t>(ny) + 1);
+    for (int32_t c = 0; c <= nx; ++c) bx[c] = xmin + static_cast<double>(c) * cs;
+    for (int32_t c = 0; c <= ny; ++c) by[c] = ymin + static_cast<double>(c) * cs;
+    const CellGrid g{px.data(), py.data(), start.data(), bx.data(), by.data(), nx, ny, slack};
     std::vector<double> d2(n);
     bool unsettled = false, done;
     if (k <= 4)
-        done = grid_kth_all<4>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<4>(g, k, d2.data(), helpers.get(), stop, unsettled);
+    else if (k <= 7)  // the host's count: no unused place to keep sorted
+        done = grid_kth_all<7>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else if (k <= 8)
-        done = grid_kth_all<8>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<8>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else if (k <= 16)
-        done = grid_kth_all<16>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<16>(g, k, d2.data(), helpers.get(), stop, unsettled);
     else
-        done = grid_kth_all<32>(g, n, k, d2.data(), stop, unsettled);
+        done = grid_kth_all<32>(g, k, d2.data(), helpers.get(), stop, unsettled);
     if (!done) return false;
     std::unique_ptr<KdTree> tree;  // built only if some point needs a wider search
     for (size_t t = 0; t < n; ++t) {

@@ -111,6 +111,9 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     const double softness = vis::py_float(softness_h);
     const double power = vis::py_float(power_h);
     const double cell_px = vis::py_float(cell_px_h);
+    const size_t G = static_cast<size_t>(blob_grid_size(top, scale, cell_px));
+    // The lambda grid is splatted straight into the array the palette gets.
+    NewArray<double> field = new_f64({G, G});
     // This call's own grid: apply_colormap below may run a finaliser that
     // calls build_field again on this thread.
     BlobGrid grid;
@@ -118,13 +121,10 @@ nb::object build_field(nb::handle cloud, nb::handle top_h, nb::handle scale_h, n
     {
         nb::gil_scoped_release unlocked;
         blob_splat(t, sig.empty() ? nullptr : sig.data(), power, softness, cell_px, top, scale, k, grid,
-                   check.interrupt());
+                   field.data, check.interrupt());
     }
     check.raise_if_stopped();
-    const size_t G = static_cast<size_t>(grid.G);
 
-    NewArray<double> field = new_f64({G, G});
-    std::copy(grid.field.data(), grid.field.data() + grid.field.size(), field.data);
     nb::object rgba = ns().get("apply_colormap")(field.obj, colormap);
 
     ScratchArray pixel_store;  // G * G * 4 bytes
