@@ -491,12 +491,13 @@ bool grid_kth_all(const CellGrid& g, size_t k, double* out, SearchHelpers* helpe
 
 }  // namespace
 
-bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop) {
+bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop,
+                          bool all_processors) {
     if (n == 0) return true;
     if (k < 1 || k > n) throw std::invalid_argument("k must lie between 1 and the number of points");
     // Started first: they come up while the grid is built, and are let go
     // unused when the tree answers instead.
-    const std::unique_ptr<SearchHelpers> helpers = k <= 32 ? search_helpers(n) : nullptr;
+    const std::unique_ptr<SearchHelpers> helpers = all_processors && k <= 32 ? search_helpers(n) : nullptr;
     auto by_tree = [&] {
         KdTree tree(xy, n, 2, stop);
         return !(stop && stop->stopped()) && tree.kth_distance(xy, n, k, dist_k, stop);

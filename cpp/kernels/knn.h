@@ -79,9 +79,11 @@ private:
 // counting as the first: the same values, to the bit, as
 // KdTree(xy, n, 2).kth_distance(xy, n, k, dist_k). Finite point sets that are
 // not strongly clustered are searched through a uniform grid of cells, in
-// cell order, on all processors for large sets; the others through the tree.
+// cell order, on all processors for large sets unless `all_processors` is
+// false (then on the caller's thread alone); the others through the tree.
 // Requires 1 <= k <= n unless n == 0; throws std::invalid_argument otherwise.
 // Returns false (outputs unspecified) when `stop` asked to stop.
-bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop = nullptr);
+bool kth_distance_self_2d(const double* xy, size_t n, size_t k, double* dist_k, Interrupt* stop = nullptr,
+                          bool all_processors = true);
 
 }  // namespace vis

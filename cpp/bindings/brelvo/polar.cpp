@@ -31,18 +31,6 @@ F64View result_matrix(nb::handle res, size_t rows, size_t K) {
     return v;
 }
 
-// The distance of every target to its k-th nearest target (itself first), in
-// blocks between polls of `stop`; `out` is incomplete when it said stop.
-void self_kth_distance(const double* pts, size_t n, size_t k, double* out, Interrupt* stop) {
-    KdTree tree(pts, n, 2);
-    // Blocks of 16 384 targets: a few milliseconds of queries each.
-    const size_t block = 16384;
-    for (size_t i = 0; i < n; i += block) {
-        if (stop_requested(stop)) return;
-        tree.kth_distance(pts + 2 * i, std::min(block, n - i), k, out + i);
-    }
-}
-
 // The side W = 2 * int(rr) of the output image. int()'s own exception types
 // for a non-finite rr, MemoryError for a frame too large for one image; both
 // name rr and what it would need.
@@ -146,7 +134,8 @@ nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top,
         } else {
             {
                 nb::gil_scoped_release unlocked;
-                self_kth_distance(pts.data, n, 5, d4.data(), check.interrupt());
+                // On this thread alone: only build_field's search may use every processor.
+                kth_distance_self_2d(pts.data, n, 5, d4.data(), check.interrupt(), false);
             }
             check.raise_if_stopped();
             aralik = median_inplace(d4);
