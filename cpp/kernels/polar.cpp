@@ -602,16 +602,23 @@ public:
         bx = clampx(bx);
         ay = clampy(ay);
         by = clampy(by);
+        // Cells of a row are consecutive: one run of targets per row, each written
+        // and kept when within R (no branch on the distance).
+        size_t room = 0;
+        for (int64_t gy = ay; gy <= by; ++gy)
+            room += start_[static_cast<size_t>(gy * gx_ + bx) + 1] - start_[static_cast<size_t>(gy * gx_ + ax)];
+        out.resize(room);
+        size_t kept = 0;
         for (int64_t gy = ay; gy <= by; ++gy) {
-            for (int64_t gx = ax; gx <= bx; ++gx) {
-                size_t c = static_cast<size_t>(gy * gx_ + gx);
-                for (uint32_t at = start_[c]; at < start_[c + 1]; ++at) {
-                    double dx = px_[at] - cx, dy = py_[at] - cy;
-                    double d2 = dx * dx + dy * dy;
-                    if (d2 <= R2) out.push_back({d2, px_[at], py_[at], id_[at]});
-                }
+            const uint32_t end = start_[static_cast<size_t>(gy * gx_ + bx) + 1];
+            for (uint32_t at = start_[static_cast<size_t>(gy * gx_ + ax)]; at < end; ++at) {
+                const double dx = px_[at] - cx, dy = py_[at] - cy;
+                const double d2 = dx * dx + dy * dy;
+                out[kept] = {d2, px_[at], py_[at], id_[at]};
+                kept += d2 <= R2;
             }
         }
+        out.resize(kept);
     }
 
     // The K-th smallest squared distance (qx - px)^2 + (qy - py)^2 from (cx, cy) over
