@@ -642,8 +642,7 @@ public:
             }
             const bool everything = ax == 0 && ay == 0 && bx == gx_ - 1 && by == gy_ - 1;
             if (d2.size() >= K) {
-                std::nth_element(d2.begin(), d2.begin() + static_cast<ptrdiff_t>(K - 1), d2.end());
-                const double kth = d2[K - 1];
+                const double kth = kth_smallest(d2, K, 2.0 * R * R);
                 if (everything || kth < R * R) return kth;
             }
             R *= 2.0;
@@ -651,6 +650,32 @@ public:
     }
 
 private:
+    // The K-th smallest of v (1 <= K <= v.size(), no NaN; v is reordered): the
+    // values are counted into 64 bins over [0, top) (the last also takes larger
+    // ones), a monotone map, so the K-th lies in the bin where the running count
+    // reaches K and is found among that bin's few values. Counting has no
+    // data-dependent branches, where a selection over every value mispredicts.
+    static double kth_smallest(std::vector<double>& v, size_t K, double top) {
+        constexpr size_t kBins = 64;
+        const double scale = static_cast<double>(kBins) / top;  // 0 when top overflows: one bin
+        auto bin = [&](double x) {
+            const double b = x * scale;
+            return b < static_cast<double>(kBins - 1) ? static_cast<size_t>(b) : kBins - 1;
+        };
+        size_t count[kBins] = {};
+        for (double x : v) ++count[bin(x)];
+        size_t b = 0, before = 0;
+        while (before + count[b] < K) before += count[b++];
+        size_t kept = 0;
+        for (double x : v) {
+            v[kept] = x;
+            kept += bin(x) == b;
+        }
+        std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(K - before - 1),
+                         v.begin() + static_cast<ptrdiff_t>(kept));
+        return v[K - before - 1];
+    }
+
     int64_t cell_index(double v) const {
         double t = std::floor(v * inv_);
         if (!(t > -1.0)) return -1;
