@@ -718,7 +718,10 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
     std::vector<double> best_v, bd2_v;
     std::vector<uint32_t> bid_v, bidb_v;
     std::vector<Sel> sel;
-    std::vector<double> up_kth(T);
+    // The K-th distances of the pixels above (by column, across tiles) and to the
+    // left (by row of the tile row, from the tile before): every pixel but the
+    // image's first starts from a neighbour one step away.
+    std::vector<double> up_kth(nx, std::numeric_limits<double>::infinity()), left_kth(T);
     // Pixel-to-centre distances of a full tile: the offsets are multiples of a half
     // pixel, exact in double, so every full tile shares these values to the bit.
     std::vector<double> hp_full(T * T);
@@ -749,6 +752,7 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
             const double guess = (tj > 0 ? dk[tj - 1] : dk[0]) + static_cast<double>(T) * stp;
             dk[tj] = std::sqrt(buckets.kth_d2(centres[2 * tj], centres[2 * tj + 1], K, guess, scratch));
         }
+        std::fill(left_kth.begin(), left_kth.end(), inf);
         for (size_t tj = 0; tj < ntile; ++tj) {
             if (stop_requested(stop)) return;
             const double cx = centres[2 * tj], cy = centres[2 * tj + 1], dkc = dk[tj];
@@ -814,11 +818,10 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
             const float* const cr = crgb.data();
             const float* const cg = cr + (nc + 8);
             const float* const cb = cg + (nc + 8);
-            std::fill(up_kth.begin(), up_kth.end(), inf);
             const bool full = i1 - i0 == T && j1 - j0 == T;
             for (size_t i = i0; i < i1; ++i) {
                 const double qy = i * stp + 0.5;
-                double prev_kth = inf;
+                double prev_kth = left_kth[i - i0];
                 for (size_t j = j0; j < j1; ++j) {
                     const double qx = j * stp + 0.5;
                     const double ex = qx - cx, ey = qy - cy;
@@ -826,7 +829,7 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
                     // Bounds of this pixel's K-th distance from the tile centre's and from the
                     // pixels to the left and above (one step away): targets nearer than `lo`
                     // are certainly among the K nearest, targets farther than `hi` certainly not.
-                    const double above = up_kth[j - j0];
+                    const double above = up_kth[j];
                     double hi = std::min(dkc + hp, std::min(prev_kth, above) + stp);
                     double lo = dkc - hp;
                     if (prev_kth < inf) lo = std::max(lo, prev_kth - stp);
@@ -873,7 +876,7 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
                                 }
                             }
                             prev_kth = std::sqrt(dkk);
-                            up_kth[j - j0] = prev_kth;
+                            up_kth[j] = prev_kth;
                             sh.shade_chosen(cd2, cr, cg, cb, chosen, nr, d0, out + 4 * (i * nx + j));
                             continue;
                         }
@@ -935,9 +938,10 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
                         dkk = best[K - 1];
                     }
                     prev_kth = std::sqrt(dkk);
-                    up_kth[j - j0] = prev_kth;
+                    up_kth[j] = prev_kth;
                     sh.shade(best, bid, K, std::sqrt(dmin), out + 4 * (i * nx + j));
                 }
+                left_kth[i - i0] = prev_kth;
             }
         }
     }
