@@ -290,10 +290,11 @@ private:
     static void finish_bytes(const double* acc, double d0, double aralik, double den, uint8_t* px) {
         const __m128d rg = _mm_div_pd(_mm_loadu_pd(acc), _mm_set1_pd(acc[3]));
         const __m128d bt = _mm_div_pd(_mm_setr_pd(acc[2], d0 - aralik), _mm_setr_pd(acc[3], den));
-        double a = 1.0 - _mm_cvtsd_f64(_mm_unpackhi_pd(bt, bt));
-        if (a < 0.0) a = 0.0;
-        if (a > 1.0) a = 1.0;
-        const __m128d ba = _mm_unpacklo_pd(bt, _mm_set_sd(a * 235.0));  // B, A
+        // Coverage clipped to [0, 1] without branches (a NaN becomes 0, as the byte
+        // clip would make it).
+        __m128d a = _mm_sub_sd(_mm_set_sd(1.0), _mm_unpackhi_pd(bt, bt));
+        a = _mm_min_sd(_mm_max_sd(a, _mm_setzero_pd()), _mm_set_sd(1.0));
+        const __m128d ba = _mm_unpacklo_pd(bt, _mm_mul_sd(a, _mm_set_sd(235.0)));  // B, A
         const __m128d gr = _mm_shuffle_pd(rg, rg, 1);                     // G, R
         const __m128i bgra = _mm_unpacklo_epi64(to_bytes(_mm_unpacklo_pd(ba, gr)), to_bytes(_mm_unpackhi_pd(gr, ba)));
         const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(bgra, bgra), _mm_setzero_si128()));
