@@ -866,10 +866,10 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
                                     double v = cd2[at];
                                     for (m &= m - 1; m != 0; m &= m - 1) {
                                         const int b = std::countr_zero(m);
-                                        if (cd2[b] < v) {
-                                            v = cd2[b];
-                                            at = b;
-                                        }
+                                        const double c = cd2[b];
+                                        const bool nearer = c < v;  // selects, not branches
+                                        v = nearer ? c : v;
+                                        at = nearer ? b : at;
                                     }
                                     chosen |= uint64_t{1} << at;
                                     rest &= ~(uint64_t{1} << at);
