@@ -252,21 +252,25 @@ struct Shader {
     // whether it is among the pixel's neighbours. Columns are read in blocks of eight
     // up to nr rounded up (readable, colours padded with zeros); weights outside
     // `chosen` are cleared bit by bit, so whatever the padding holds adds nothing.
-    // Requires `single` and a finite d0 * d0 + sm2.
+    // The ratios are formed in single precision too: a distance beyond its range
+    // becomes +inf, whose logarithm is 128, a weight of at most 2^-125 (the exact one
+    // is smaller still) or 1 at power 0, as it should be.
+    // Requires `single` and d0 * d0 + sm2 below 1e30 (1 / S_0 a normal float).
     __attribute__((target("avx2"))) void shade_chosen(const double* d2, const float* r, const float* g,
                                                       const float* b, uint64_t chosen, size_t nr, double d0,
                                                       uint8_t* px) const {
         const double s0 = d0 * d0 + sm2;
-        const __m256d add = _mm256_set1_pd(sm2), floor = _mm256_set1_pd(1e-6), cap = _mm256_set1_pd(1e30),
-                      inv = _mm256_set1_pd(1.0 / std::max(s0, 1e-6));
+        const __m256 add = _mm256_set1_ps(static_cast<float>(sm2)), floor = _mm256_set1_ps(1e-6f),
+                     inv = _mm256_set1_ps(static_cast<float>(1.0 / std::max(s0, 1e-6)));
         const __m256 neg_q = _mm256_set1_ps(-half_power), lowest = _mm256_set1_ps(-125.0f);
         const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
         __m256 sr = _mm256_setzero_ps(), sg = sr, sb = sr, sw = sr;
         for (size_t a = 0; a < nr; a += 8) {
             const unsigned bits = static_cast<unsigned>((chosen >> a) & 0xFF);
             if (bits == 0) continue;
-            const __m128 lo4 = ratio4(d2 + a, add, floor, inv, cap), hi4 = ratio4(d2 + a + 4, add, floor, inv, cap);
-            const __m256 ratio = _mm256_set_m128(hi4, lo4);
+            const __m256 s = _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(d2 + a + 4)),
+                                             _mm256_cvtpd_ps(_mm256_loadu_pd(d2 + a)));
+            const __m256 ratio = _mm256_mul_ps(_mm256_max_ps(_mm256_add_ps(s, add), floor), inv);
             __m256 w = exp2_single(_mm256_max_ps(_mm256_mul_ps(neg_q, log2_single(ratio)), lowest));
             const __m256i on = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), lane_bit), lane_bit);
             w = _mm256_and_ps(w, _mm256_castsi256_ps(on));
@@ -324,13 +328,6 @@ private:
     template <class Id>
     __attribute__((target("avx2"))) void blend_avx2(const double* s, const Id* ids, size_t K, double* acc) const {
         _mm256_storeu_pd(acc, weight.blend_avx2(s, ids, K, sm2, rgb4.data()));
-    }
-
-    // S / S_0 for four squared distances at d2, capped, in single precision.
-    __attribute__((target("avx2"))) static __m128 ratio4(const double* d2, __m256d add, __m256d floor, __m256d inv,
-                                                          __m256d cap) {
-        const __m256d sk = _mm256_max_pd(_mm256_add_pd(_mm256_loadu_pd(d2), add), floor);
-        return _mm256_cvtpd_ps(_mm256_min_pd(_mm256_mul_pd(sk, inv), cap));
     }
 
     // S_k / S_0 for the four neighbours from k on, capped, in single precision; lanes
@@ -848,7 +845,7 @@ __attribute__((always_inline)) inline void render_tiles_impl(const double* xy, s
                         const MaskScan ms = scan_masks_avx2(xs, ys, nr, qx, qy, lo2, hi2, cd2);
                         const size_t na = ms.na, nbnd = ms.nbnd;
                         const double d0 = std::sqrt(ms.dmin);
-                        if (na <= K && na + nbnd >= K && K - na <= 6 && std::isfinite(d0 * d0 + sh.sm2)) {
+                        if (na <= K && na + nbnd >= K && K - na <= 6 && d0 * d0 + sh.sm2 < 1e30) {
                             // The K - na nearest of the boundary set, as the lists pick them;
                             // the K-th distance is the largest chosen one.
                             uint64_t chosen = ms.certain;
