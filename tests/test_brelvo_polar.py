@@ -246,6 +246,16 @@ def test_degenerate_layouts_agree(kind, scale):
         assert_close_to_reference(img, ref)
 
 
+@pytest.mark.parametrize("scale", [1e20, 1e150])
+@pytest.mark.parametrize("power", [0.0, 2.4])
+def test_far_targets_agree(scale, power):
+    # Targets so far from the frame that their exact weights are tiny (1e20) or
+    # vanish altogether, leaving the exact blend at 0 / 0 (1e150).
+    cloud = _layout("spread")
+    img = render(cloud, scale=scale, rr=60.0, power=power)
+    assert_close_to_reference(img, polar_bytes(cloud, scale, 20.0, 0.0, 60.0, 0.0, power, 2.0, 1))
+
+
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf, 1e308])
 def test_non_finite_colours_give_defined_bytes(bad):
     cloud = make_cloud(30, seed=21, top=18.0)

@@ -204,7 +204,10 @@ struct Shader {
     bool avx2;
     // The single-precision blend serves the usual settings: AVX2, a power in [0, 64],
     // at most kSingleK neighbours and colours that are finite and within +-1024, so
-    // no weighted sum can lose more than a small fraction of a byte step.
+    // no weighted sum can lose more than a small fraction of a byte step; and
+    // distances (squared at most s_max) whose exact weights 1 / d^p stay far from
+    // underflow. Beyond that the exact weights vanish, the exact blend turns to
+    // 0 / 0, and the double-precision paths give the bytes it gives.
     bool single = false;
     static constexpr size_t kSingleK = 48;
     float half_power = 0.0f;
@@ -212,7 +215,7 @@ struct Shader {
     std::vector<double> rgb4;  // R, G, B, 1 per target
     std::vector<float> rgb4f;  // the same in single precision
 
-    Shader(const double* rgb_, size_t n, const PolarBlend& p)
+    Shader(const double* rgb_, size_t n, const PolarBlend& p, double s_max)
         : sm2(p.sm * p.sm), aralik(p.aralik), avx2(cpu_has_avx2()), weight(p.power), rgb4(4 * n) {
         double span = p.kapsama - p.aralik;
         den = (1e-6 > span) ? 1e-6 : span;  // max(span, 1e-6) with Python's argument order
@@ -224,7 +227,10 @@ struct Shader {
             rgb4[4 * i + 3] = 1.0;
             for (int ch = 0; ch < 3; ++ch) tame = tame && std::fabs(rgb_[3 * i + ch]) <= 1024.0;  // false for NaN
         }
-        single = avx2 && tame && p.power >= 0.0 && p.power <= 64.0 && p.K <= kSingleK;
+        // 1 / d^p above 2^-900 for every d^2 up to s_max (and below 2^640 down to the
+        // 1e-6 floor, as p <= 64).
+        const bool normal_weights = 0.5 * p.power * std::log2(std::max(s_max + sm2, 1.0)) <= 900.0;
+        single = avx2 && tame && p.power >= 0.0 && p.power <= 64.0 && p.K <= kSingleK && normal_weights;
         if (single) {
             half_power = static_cast<float>(0.5 * p.power);
             rgb4f.assign(rgb4.begin(), rgb4.end());
@@ -1007,9 +1013,18 @@ double median_inplace(std::vector<double>& v) {
 void polar_render_native(const double* xy, size_t n, const double* rgb, const PolarBlend& p, uint8_t* out,
                          Interrupt* stop) {
     if (p.nx == 0) return;
-    Shader sh(rgb, n, p);
+    // The largest squared distance from a grid point to a target: to the farther
+    // corner of the grid's box in each coordinate (NaN or inf for non-finite positions).
+    const double lo = 0.5, hi = static_cast<double>(p.nx - 1) * static_cast<double>(p.step) + 0.5;
+    double s_max = 0.0;
     bool finite = true;
-    for (size_t i = 0; i < 2 * n; ++i) finite = finite && std::isfinite(xy[i]);
+    for (size_t i = 0; i < n; ++i) {
+        const double x = xy[2 * i], y = xy[2 * i + 1];
+        finite = finite && std::isfinite(x) && std::isfinite(y);
+        const double dx = std::max(std::fabs(x - lo), std::fabs(x - hi)), dy = std::max(std::fabs(y - lo), std::fabs(y - hi));
+        s_max = std::max(s_max, dx * dx + dy * dy);
+    }
+    Shader sh(rgb, n, p, finite ? s_max : std::numeric_limits<double>::infinity());
     if (finite)
         (sh.avx2 ? render_tiles_wide : render_tiles_baseline)(xy, n, sh, p, out, stop);
     else
@@ -1018,8 +1033,12 @@ void polar_render_native(const double* xy, size_t n, const double* rgb, const Po
 
 void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb, size_t n,
                                   const PolarBlend& p, uint8_t* out, Interrupt* stop) {
-    Shader sh(rgb, n, p);
     const size_t K = p.K, total = p.nx * p.nx;
+    double s_max = 0.0;
+    for (size_t g = 0; g < total * K; ++g) s_max = std::max(s_max, dist[g] * dist[g]);  // NaN is skipped
+    for (size_t g = 0; g < total * K; ++g)
+        if (!std::isfinite(dist[g])) s_max = std::numeric_limits<double>::infinity();
+    Shader sh(rgb, n, p, s_max);
     std::vector<double> s(K);
     // Rows of 4096 grid points between polls: well under a millisecond each.
     for (size_t g = 0; g < total; ++g) {
