@@ -388,9 +388,10 @@ private:
 // Targets go into a uniform bucket grid. The output grid is walked in square tiles:
 // for a tile with centre c and largest centre-to-pixel distance h, every pixel p of the
 // tile has its K nearest targets within dK(c) + |p - c| of p (triangle inequality), so
-// within R = dK(c) + 2h of c. Those candidates are gathered once per tile and sorted by
-// their distance to c. Each pixel bounds its own K-th distance from the tile centre's
-// and from its left and upper neighbours' (one grid step away), scans the candidates
+// within R = dK(c) + 2h of c. Those candidates are gathered once per tile and grouped
+// into rings by their distance to c. Each pixel bounds its own K-th distance from the
+// tile centre's and from its left and upper neighbours' (one grid step away, across
+// tile borders too), scans the candidates
 // that can lie within the upper bound, takes those below the lower bound as certain
 // neighbours and selects the rest among the few in between. Distances are the plain
 // formula (qx - px)^2 + (qy - py)^2.
