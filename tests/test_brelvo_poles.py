@@ -250,33 +250,8 @@ def test_visibility_band_reads_any_memory_layout(layout, element):
                                   brelvo.visible_cloud_mask((plain[0][:1], plain[1], plain[2]), 0.0, 20.0))
 
 
-class LookAlike:
-    """An image-like object that is no QImage; its answers are whatever a test sets."""
-
-    def __init__(self, null=False, width=3):
-        self.null, self.w = null, width
-
-    def isNull(self):
-        return self.null
-
-    def convertToFormat(self, fmt):
-        return self
-
-    def width(self):
-        return self.w
-
-    def height(self):
-        return 3
-
-    def bytesPerLine(self):
-        return 12
-
-    def constBits(self):
-        return QImage(3, 3, QImage.Format_RGBA8888).constBits()
-
-
-class LyingImage(QImage):
-    """A genuine QImage whose Python-level answers are not Qt's."""
+class SetAnswers:
+    """Answers to an image's questions that a test sets: null, width, convertToFormat."""
 
     null = False
     w = 3
@@ -289,6 +264,26 @@ class LyingImage(QImage):
 
     def width(self):
         return self.w
+
+
+class LookAlike(SetAnswers):
+    """An image-like object that is no QImage; its answers are whatever a test sets."""
+
+    def __init__(self, null=False, width=3):
+        self.null, self.w = null, width
+
+    def height(self):
+        return 3
+
+    def bytesPerLine(self):
+        return 12
+
+    def constBits(self):
+        return QImage(3, 3, QImage.Format_RGBA8888).constBits()
+
+
+class LyingImage(SetAnswers, QImage):
+    """A genuine QImage whose Python-level answers are not Qt's."""
 
     def height(self):
         return 10 ** 6
