@@ -1035,10 +1035,10 @@ void polar_render_native(const double* xy, size_t n, const double* rgb, const Po
 void polar_render_from_neighbours(const double* dist, const int64_t* idx, const double* rgb, size_t n,
                                   const PolarBlend& p, uint8_t* out, Interrupt* stop) {
     const size_t K = p.K, total = p.nx * p.nx;
+    // The largest squared distance, +inf when any distance is not finite.
     double s_max = 0.0;
-    for (size_t g = 0; g < total * K; ++g) s_max = std::max(s_max, dist[g] * dist[g]);  // NaN is skipped
     for (size_t g = 0; g < total * K; ++g)
-        if (!std::isfinite(dist[g])) s_max = std::numeric_limits<double>::infinity();
+        s_max = std::isfinite(dist[g]) ? std::max(s_max, dist[g] * dist[g]) : std::numeric_limits<double>::infinity();
     Shader sh(rgb, n, p, s_max);
     std::vector<double> s(K);
     // Rows of 4096 grid points between polls: well under a millisecond each.
