@@ -1,6 +1,13 @@
-// Run-time choice of the kernels' instruction set. The build targets the
-// baseline ISA; wider variants are compiled per function and picked here.
-// VIS_GENERIC_KERNELS=1 in the environment forces the baseline paths, so the
+// The kernels' one dispatch layer: which instruction set a call may use.
+//
+// The build targets the baseline ISA of the platform. On x86-64 (VIS_X86_KERNELS,
+// set by the build) wider variants live in cpp/kernels/x86/, each compiled per
+// function for its ISA, and a kernel calls one only where cpu_has_avx2() says
+// so; every kernel keeps a generic C++ path that compiles and runs on any
+// processor and gives the same results under the same rules. Nothing outside
+// cpp/kernels/x86/ includes an intrinsics header or names a target attribute.
+//
+// VIS_GENERIC_KERNELS=1 in the environment forces the generic paths, so the
 // tests can check that every path gives the same results.
 #pragma once
 
@@ -16,11 +23,15 @@ inline bool generic_kernels_forced() {
     return forced;
 }
 
+#if defined(VIS_X86_KERNELS)
+// Every processor with AVX2 also counts bits in one instruction; the wide
+// kernels use both.
+bool cpu_supports_avx2_popcnt();
+#endif
+
 inline bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-    // Every processor with AVX2 also counts bits in one instruction; the wide
-    // kernels use both.
-    static const bool v = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && !generic_kernels_forced();
+#if defined(VIS_X86_KERNELS)
+    static const bool v = cpu_supports_avx2_popcnt() && !generic_kernels_forced();
     return v;
 #else
     return false;

@@ -1,0 +1,10 @@
+// The processor checks behind cpu.h, compiled for x86-64 only.
+#include "kernels/cpu.h"
+
+namespace vis {
+
+bool cpu_supports_avx2_popcnt() {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+}
+
+}  // namespace vis
