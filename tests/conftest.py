@@ -24,7 +24,7 @@ def ctrl_c():
     (`_signal_checks()`), and checks come at most once per polling interval, so
     the call must have checked at least once per 0.2 s from its first check to
     its return: an interval above 0.2 s fails however loaded the machine is, and
-    so does a call that runs on after the check told it to stop."""
+    so does a call that runs on for seconds after the check told it to stop."""
     import _thread
     import signal
     import threading
