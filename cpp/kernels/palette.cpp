@@ -136,7 +136,6 @@ namespace {
 typedef double V2 __attribute__((vector_size(16)));
 typedef int64_t M2 __attribute__((vector_size(16)));
 typedef int32_t I2 __attribute__((vector_size(8)));
-typedef int32_t I4 __attribute__((vector_size(16)));
 typedef uint8_t U4 __attribute__((vector_size(4)));
 
 // v clipped to [0, 255], NaN giving 0, lane by lane through bit masks
