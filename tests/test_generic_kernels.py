@@ -94,3 +94,60 @@ def test_wide_tintora_kernels_match_the_baseline_ones(tmp_path):
             np.testing.assert_allclose(wide[key], base[key], rtol=1e-13, err_msg=key)
         else:
             assert wide[key].tobytes() == base[key].tobytes(), key
+
+
+# Bytes of build_field on clouds that reach every wide loop of the splat (stencils
+# wholly on the grid and clamped at its border, odd row lengths, every colour
+# layout) and both neighbour searches (the cell grid with its helper threads, and
+# the tree for clustered targets, which lets the helpers go unused).
+_FIELD_RESULTS = r'''
+import sys
+import numpy as np
+from visualization import brelvo as B
+
+rng = np.random.default_rng(11)
+rgb = B._lut(None)[0]
+
+def cloud(n, spread):
+    cols = rgb[rng.integers(0, 256, n)] + rng.uniform(-0.4, 0.4, (n, 3))
+    return rng.uniform(0.0, 360.0, n), np.abs(rng.normal(5.0, spread, n)), cols
+
+clouds = {
+    "wide": cloud(5000, 4.0),
+    "at the rim": cloud(700, 9.0),
+    "clustered": (np.repeat(rng.uniform(0, 360, 7), 700), np.repeat(rng.uniform(1, 9, 7), 700),
+                  rgb[rng.integers(0, 256, 4900)]),
+}
+palette = B.apply_colormap
+layouts = {
+    "rgba bytes": palette,
+    "rgb bytes": lambda f, c=None: np.ascontiguousarray(palette(f, c)[..., :3]),
+    "rgba doubles": lambda f, c=None: palette(f, c).astype(np.float64),
+}
+out = {}
+for name, cl in clouds.items():
+    for layout, colour in layouts.items():
+        B.apply_colormap = colour
+        for scale, power, softness, cell in ((30.0, 3.0, 2.0, 4.0), (47.0, 1.7, 0.4, 2.0)):
+            img = B.build_field(cl, 10.0, scale, power, softness, None, cell)
+            ptr = img.constBits()
+            ptr.setsize(img.sizeInBytes())
+            out[f"{name} {layout} {scale}"] = np.frombuffer(ptr, np.uint8).copy()
+np.savez(sys.argv[1], **out)
+'''
+
+
+@pytest.mark.skipif(bool(os.environ.get("VIS_GENERIC_KERNELS")), reason="already on the baseline paths")
+def test_wide_field_kernels_match_the_baseline_ones(tmp_path):
+    results = {}
+    for generic in ("0", "1"):
+        path = tmp_path / f"generic{generic}.npz"
+        env = dict(os.environ, VIS_GENERIC_KERNELS=generic, QT_QPA_PLATFORM="offscreen")
+        subprocess.run([sys.executable, "-c", _FIELD_RESULTS, str(path)], env=env, check=True, timeout=300)
+        with np.load(path) as data:
+            results[generic] = dict(data)
+    wide, base = results["0"], results["1"]
+    assert wide.keys() == base.keys()
+    for key in wide:
+        assert wide[key].size > 0 and wide[key].any(), key
+        assert wide[key].tobytes() == base[key].tobytes(), key

@@ -10,8 +10,9 @@ from visualization import brelvo
 from visualization import tintora as T
 
 rng = np.random.default_rng(31)
-# Each call below needs about a second of processor time or more to finish.
-MANY_STOPS = np.c_[np.linspace(0.0, 1.0, 2_000_000), rng.random((2_000_000, 4))]
+# Each call below needs most of a second of processor time or more to finish,
+# in blocks of a few milliseconds between checks for Ctrl-C.
+MANY_STOPS = np.c_[np.linspace(0.0, 1.0, 20_000), rng.random((20_000, 4))]
 LAMBDAS = rng.random(8_000_000)
 QUERIES = rng.normal(size=(1_000_000, 3))
 SAMPLES = rng.normal(size=(4_000, 3))

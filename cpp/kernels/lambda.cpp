@@ -105,13 +105,15 @@ namespace {
 
 // Two cells per vector. The compiler keeps a branch for any arithmetic
 // written under a condition (it may trap), so the rule is written on
-// vectors: both sides computed, then selected lane by lane. Cells outside
-// the selected side divide 0 by 1, so no quotient can raise a
-// floating-point flag.
+// vectors: both sides computed, then selected lane by lane through bit
+// masks. Cells outside the selected side divide 0 by 1, so no quotient can
+// raise a floating-point flag.
 typedef double V2 __attribute__((vector_size(16)));
 typedef int64_t M2 __attribute__((vector_size(16)));
 
 inline M2 all_or_none(bool on) { return M2{} - static_cast<int64_t>(on); }
+// m ? a : b lane by lane, for all-ones or all-zero lanes of m.
+inline V2 pick_lanes(M2 m, V2 a, V2 b) { return (V2)(((M2)a & m) | ((M2)b & ~m)); }
 
 template <bool kBipolar, bool kMask>
 void lambda_loop(const double* v, size_t n, const LambdaRule& r, const uint8_t* mask, double* out) {
@@ -130,21 +132,21 @@ void lambda_loop(const double* v, size_t n, const LambdaRule& r, const uint8_t* 
             const M2 up = m_above & (x > vg);
             const M2 dn = m_below & (x < vg);
             const M2 sel = up | dn;
-            const V2 t = sel ? (up ? x - vg : vg - x) : zero;
-            const V2 den = sel ? (up ? vda : vdb) : one;
+            const V2 t = (V2)(sel & (M2)pick_lanes(up, x - vg, vg - x));
+            const V2 den = pick_lanes(sel, pick_lanes(up, vda, vdb), one);
             const V2 q = (t * half) / den;
-            num = up ? half + q : half - q;
-            num = num < zero ? zero : num;  // clip to [0, 1]; NaN passes through
-            num = num > one ? one : num;
+            num = pick_lanes(up, half + q, half - q);
+            num = pick_lanes(num < zero, zero, num);  // clip to [0, 1]; NaN passes through
+            num = pick_lanes(num > one, one, num);
         }
         const V2 dev = x - vref;
-        num = ((dev > vneg) & (dev < vesik)) ? half : num;
-        num = (m_sent & (x == zero)) ? nodata : num;
-        num = (x - x == zero) ? num : half;  // NaN, +inf, -inf
-        if (kMask) num = M2{mask[i] != 0, mask[i + 1] != 0} != 0 ? num : half;
+        num = pick_lanes((dev > vneg) & (dev < vesik), half, num);
+        num = pick_lanes(m_sent & (x == zero), nodata, num);
+        num = pick_lanes(x - x == zero, num, half);  // NaN, +inf, -inf
+        if (kMask) num = pick_lanes(M2{-int64_t{mask[i] != 0}, -int64_t{mask[i + 1] != 0}}, num, half);
         std::memcpy(out + i, &num, sizeof num);
     }
-    if (i < n) {  // the last odd cell, in the first lane
+    if (i < n) {  // an odd last cell: through the same rule, in both lanes
         const double x = v[i];
         const double rest[2] = {x, x};
         double two[2];

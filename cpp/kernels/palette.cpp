@@ -133,20 +133,42 @@ bool BytePalette::colour_avx2(const double* lam, size_t m, const double* special
 
 namespace {
 
-// Bytes of one value through the branch-free tables: clamp x into
-// [lo, hi] (a NaN stays NaN), evaluate row k's slope * (x - start) + byte
-// per channel, clip to [0, 255] with NaN giving 0, truncate.
-inline void colour_row(double x, size_t k, double lo, double hi, const double* base, const double* fk,
-                       const double* sk, uint8_t* out) {
-    double xc = x < lo ? lo : x;
-    xc = xc > hi ? hi : xc;
-    const double dx = xc - base[k];
-    for (int c = 0; c < 4; ++c) {
-        double v = sk[4 * k + c] * dx + fk[4 * k + c];
-        v = v > 0.0 ? v : 0.0;
-        v = v < 255.0 ? v : 255.0;
-        out[c] = static_cast<uint8_t>(static_cast<int>(v));
-    }
+typedef double V2 __attribute__((vector_size(16)));
+typedef int64_t M2 __attribute__((vector_size(16)));
+typedef int32_t I2 __attribute__((vector_size(8)));
+typedef uint8_t U4 __attribute__((vector_size(4)));
+
+// v clipped to [0, 255], NaN giving 0, lane by lane through bit masks
+// (whether a channel clips follows the data: a branch would often be
+// guessed wrong).
+inline V2 clip_bytes(V2 v) {
+    const V2 top = {255.0, 255.0};
+    const M2 pos = v > V2{};
+    v = (V2)((M2)v & pos);
+    const M2 low = v < top;
+    return (V2)(((M2)v & low) | ((M2)top & ~low));
+}
+
+// The four bytes of row k at offset dx from its start: slope * dx + byte per
+// channel, clipped, truncated; two channels per vector.
+inline void colour_row(double dx, const double* sk, const double* fk, uint8_t* out) {
+    V2 s01, s23, f01, f23;
+    std::memcpy(&s01, sk, sizeof s01);
+    std::memcpy(&s23, sk + 2, sizeof s23);
+    std::memcpy(&f01, fk, sizeof f01);
+    std::memcpy(&f23, fk + 2, sizeof f23);
+    const V2 d = {dx, dx};
+    const I2 b01 = __builtin_convertvector(clip_bytes(s01 * d + f01), I2);
+    const I2 b23 = __builtin_convertvector(clip_bytes(s23 * d + f23), I2);
+    // 0 .. 255 each: narrowing keeps the value.
+    const U4 b = __builtin_convertvector(__builtin_shufflevector(b01, b23, 0, 1, 2, 3), U4);
+    std::memcpy(out, &b, 4);
+}
+
+// x clamped into [lo, hi]; a NaN stays NaN.
+inline double clamp_keep_nan(double x, double lo, double hi) {
+    const double xc = lo > x ? lo : x;
+    return hi < xc ? hi : xc;
 }
 
 }  // namespace
@@ -160,23 +182,34 @@ void BytePalette::colour_fast(const double* lam, size_t m, uint8_t* out) const {
     const size_t n = n_;
     const double lo = xp_[0], hi = xp_[n - 1];
     const double* xp = xp_.data();
+    const double *base = base_.data(), *fk = fk_.data(), *sk = sk_.data();
     if (n <= 8) {
-        // Up to eight stops are counted with eight compares, padded with NaN,
-        // which never compares true: cheaper than a search's guessed branches.
-        double pad[8];
-        for (size_t s = 0; s < 8; ++s) pad[s] = s < n ? xp[s] : std::numeric_limits<double>::quiet_NaN();
-        for (size_t i = 0; i < m; ++i) {
-            const double x = lam[i];
+        // Two values per step count the stops <= them with eight compares,
+        // the stops padded with NaN, which never compares true: cheaper than
+        // a search's guessed branches.
+        V2 pad[8];
+        for (size_t s = 0; s < 8; ++s) pad[s] = V2{} + (s < n ? xp[s] : std::numeric_limits<double>::quiet_NaN());
+        size_t i = 0;
+        for (; i + 2 <= m; i += 2) {
+            V2 x;
+            std::memcpy(&x, lam + i, sizeof x);
+            M2 count = {0, 0};
+            for (size_t s = 0; s < 8; ++s) count -= pad[s] <= x;
+            const size_t k0 = static_cast<size_t>(count[0]), k1 = static_cast<size_t>(count[1]);
+            colour_row(clamp_keep_nan(x[0], lo, hi) - base[k0], sk + 4 * k0, fk + 4 * k0, out + 4 * i);
+            colour_row(clamp_keep_nan(x[1], lo, hi) - base[k1], sk + 4 * k1, fk + 4 * k1, out + 4 * i + 4);
+        }
+        if (i < m) {
             size_t k = 0;
-            for (size_t s = 0; s < 8; ++s) k += pad[s] <= x;
-            colour_row(x, k, lo, hi, base_.data(), fk_.data(), sk_.data(), out + 4 * i);
+            for (size_t s = 0; s < 8; ++s) k += pad[s][0] <= lam[i];
+            colour_row(clamp_keep_nan(lam[i], lo, hi) - base[k], sk + 4 * k, fk + 4 * k, out + 4 * i);
         }
         return;
     }
     for (size_t i = 0; i < m; ++i) {
         const double x = lam[i];
         const size_t k = x == x ? static_cast<size_t>(std::upper_bound(xp, xp + n, x) - xp) : 0;
-        colour_row(x, k, lo, hi, base_.data(), fk_.data(), sk_.data(), out + 4 * i);
+        colour_row(clamp_keep_nan(x, lo, hi) - base[k], sk + 4 * k, fk + 4 * k, out + 4 * i);
     }
 }
 

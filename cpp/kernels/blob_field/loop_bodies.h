@@ -121,10 +121,18 @@ VIS_BLOB_INLINE bool scatter_bucket_body(const BucketStencil& st, const size_t* 
     return true;
 }
 
-VIS_BLOB_INLINE void add_bucket_sums_body(double* __restrict acc, double* __restrict h, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        acc[i] += h[i];
-        h[i] = 0.0;
+VIS_BLOB_INLINE void add_bucket_sums_body(double* __restrict acc, double* __restrict h, int32_t G, int32_t* col_lo,
+                                          int32_t* col_hi) {
+    for (int32_t row = 0; row < G; ++row) {
+        if (col_lo[row] > col_hi[row]) continue;
+        const size_t b0 = 2 * (static_cast<size_t>(row) * G + col_lo[row]);
+        const size_t b1 = 2 * (static_cast<size_t>(row) * G + col_hi[row] + 1);
+        for (size_t i = b0; i < b1; ++i) {
+            acc[i] += h[i];
+            h[i] = 0.0;
+        }
+        col_lo[row] = G;
+        col_hi[row] = -1;
     }
 }
 

@@ -21,11 +21,11 @@ bool scatter_bucket(const BucketStencil& st, const size_t* members, size_t count
     return scatter_bucket_body(st, members, count, ci, cj, lam, G, h, col_lo, col_hi, stop);
 }
 
-void add_bucket_sums(double* acc, double* h, size_t n) {
+void add_bucket_sums(double* acc, double* h, int32_t G, int32_t* col_lo, int32_t* col_hi) {
 #if defined(VIS_X86_KERNELS)
-    if (cpu_has_avx2()) return add_bucket_sums_avx2(acc, h, n);
+    if (cpu_has_avx2()) return add_bucket_sums_avx2(acc, h, G, col_lo, col_hi);
 #endif
-    add_bucket_sums_body(acc, h, n);
+    add_bucket_sums_body(acc, h, G, col_lo, col_hi);
 }
 
 void field_and_opacity_row(const double* acc, int n, const OpacityShape& os, double* field, double* alpha) {

@@ -32,8 +32,10 @@ bool scatter_bucket(const BucketStencil& st, const size_t* members, size_t count
                     const int32_t* cj, const double* lam, int32_t G, double* h, int32_t* col_lo, int32_t* col_hi,
                     Interrupt* stop);
 
-// acc[i] += h[i], then h[i] = 0, for i < n.
-void add_bucket_sums(double* acc, double* h, size_t n);
+// The bucket's sums added to the accumulators (both interleaved, G x G
+// cells) over the touched span of every grid row: acc[i] += h[i], then
+// h[i] = 0; the spans are left empty (col_lo = G, col_hi = -1).
+void add_bucket_sums(double* acc, double* h, int32_t G, int32_t* col_lo, int32_t* col_hi);
 
 struct OpacityShape {
     double w0, cov_lo, tden, a_max;

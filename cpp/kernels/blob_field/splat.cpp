@@ -121,14 +121,7 @@ bool scatter_all_buckets(const VisibleTargets& v, const GridGeometry& g, double 
         if (!scatter_bucket(st, buckets.members.data() + mb, me - mb, ci.data(), cj.data(), v.lam.data(), G,
                             h.data(), col_lo.data(), col_hi.data(), stop))
             return false;
-        for (int32_t row = 0; row < G; ++row) {
-            if (col_lo[row] > col_hi[row]) continue;
-            const size_t b0 = 2 * (static_cast<size_t>(row) * G + col_lo[row]);
-            const size_t b1 = 2 * (static_cast<size_t>(row) * G + col_hi[row] + 1);
-            add_bucket_sums(acc + b0, h.data() + b0, b1 - b0);
-            col_lo[row] = G;
-            col_hi[row] = -1;
-        }
+        add_bucket_sums(acc, h.data(), G, col_lo.data(), col_hi.data());
     }
     h.mark_clear();
     return true;

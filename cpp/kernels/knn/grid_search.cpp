@@ -42,6 +42,8 @@ struct SmallestK {
 template <int K>
 class PointSearch {
 public:
+    // The grid is held by value: the search's own stores can then not be
+    // taken for changes of it.
     PointSearch(const CellGrid& g, size_t k, double qx, double qy, int32_t cx, int32_t cy)
         : g_(g), k_(k), qx_(qx), qy_(qy), cx_(cx), cy_(cy) {}
 
@@ -109,7 +111,7 @@ private:
         }
     }
 
-    const CellGrid& g_;
+    const CellGrid g_;
     const size_t k_;
     const double qx_, qy_;
     const int32_t cx_, cy_;

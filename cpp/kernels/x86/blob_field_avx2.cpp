@@ -16,7 +16,9 @@ VIS_AVX2 bool scatter_bucket_avx2(const BucketStencil& st, const size_t* members
     return scatter_bucket_body(st, members, count, ci, cj, lam, G, h, col_lo, col_hi, stop);
 }
 
-VIS_AVX2 void add_bucket_sums_avx2(double* acc, double* h, size_t n) { add_bucket_sums_body(acc, h, n); }
+VIS_AVX2 void add_bucket_sums_avx2(double* acc, double* h, int32_t G, int32_t* col_lo, int32_t* col_hi) {
+    add_bucket_sums_body(acc, h, G, col_lo, col_hi);
+}
 
 VIS_AVX2 void field_and_opacity_row_avx2(const double* acc, int n, const OpacityShape& os, double* field,
                                          double* alpha) {

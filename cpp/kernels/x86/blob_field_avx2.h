@@ -9,7 +9,7 @@ namespace vis::blob {
 bool scatter_bucket_avx2(const BucketStencil& st, const size_t* members, size_t count, const int32_t* ci,
                          const int32_t* cj, const double* lam, int32_t G, double* h, int32_t* col_lo,
                          int32_t* col_hi, Interrupt* stop);
-void add_bucket_sums_avx2(double* acc, double* h, size_t n);
+void add_bucket_sums_avx2(double* acc, double* h, int32_t G, int32_t* col_lo, int32_t* col_hi);
 void field_and_opacity_row_avx2(const double* acc, int n, const OpacityShape& os, double* field, double* alpha);
 // Four bytes per cell (R, G, B, A, the palette's own layout) take a path of
 // their own: a pixel widened to doubles in one step.

@@ -71,8 +71,8 @@ VIS_AVX2 size_t lambda_cells(const double* v, size_t n, const LambdaRule& r, con
     const __m256d m_sent = all_or_none4(r.sentinel);
     const __m256d vneg = _mm256_set1_pd(-r.esik), vesik = _mm256_set1_pd(r.esik);
     const __m256d vref = _mm256_set1_pd(r.esik_ref);
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
+    const size_t full = n & ~size_t(3);
+    for (size_t i = 0; i < full; i += 4) {
         const __m256d x = _mm256_loadu_pd(v + i);
         __m256d num = half;
         if (kBipolar) {
@@ -100,7 +100,7 @@ VIS_AVX2 size_t lambda_cells(const double* v, size_t n, const LambdaRule& r, con
         }
         _mm256_storeu_pd(out + i, num);
     }
-    return i;
+    return full;
 }
 
 }  // namespace
