@@ -50,8 +50,6 @@ using shepard::WeightKind;
 // Weights of exp(y) with |y| <= 700 stay far from under- and overflow, so
 // the shortcuts need no special values.
 constexpr double kMaxLogWeight = 700.0;
-// The single-precision reciprocal seed needs s well inside the float range.
-constexpr double kSeedRange = 1e30;
 
 // Picks the weight formula for `power` and the range of s where it holds.
 void choose_weights(Plan& P) {
@@ -72,10 +70,6 @@ void choose_weights(Plan& P) {
     const double span = std::isfinite(c) ? kMaxLogWeight / std::fabs(c) : 0.0;
     P.lo = std::max(shepard::hit_threshold(), std::exp(-span));
     P.hi = std::min(DBL_MAX, std::exp(span));
-    if (P.k > 0 || P.k % 2 != 0) {  // a reciprocal (square root) estimate seeds the weight
-        P.lo = std::max(P.lo, 1.0 / kSeedRange);
-        P.hi = std::min(P.hi, kSeedRange);
-    }
 }
 
 struct Samples {

@@ -29,7 +29,7 @@ namespace shepard {
 // Samples are padded to a whole number of vectors of this many lanes.
 constexpr size_t kLanes = 4;
 
-// How a weight is formed from s in [lo, hi]: 1; 1/s; by products of 1/s, s,
+// How a weight is formed from s in [lo, hi]: 1; 1/s; products of 1/s, s,
 // 1/sqrt(s) or sqrt(s) for a whole power k; exp(-(power/2) log s).
 enum class WeightKind { Unit, Inverse, WholePower, General };
 

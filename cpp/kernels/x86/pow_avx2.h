@@ -1,6 +1,6 @@
-// Four-lane reciprocals and powers for the Shepard weights, with AVX2 and FMA.
-// Each is within a few units in the last place over the range its caller
-// guarantees, which the weights' tolerance needs; none handles special values.
+// Four-lane powers for the Shepard weights, with AVX2 and FMA: within a few
+// units in the last place over the range the caller guarantees, which the
+// weights' tolerance needs; no special values.
 #pragma once
 
 #include <immintrin.h>
@@ -10,31 +10,6 @@
 #define VIS_AVX2_FMA __attribute__((target("avx2,fma"), always_inline)) inline
 
 namespace vis {
-
-// 1/s for 1e-30 <= s <= 1e30: the single-precision estimate (12 bits) refined
-// by one cubic Newton step (relative error e -> e^3, about 6e-11) and one
-// quadratic step (-> e^2, below the rounding of the result).
-VIS_AVX2_FMA __m256d reciprocal_fma(__m256d s) {
-    const __m256d one = _mm256_set1_pd(1.0);
-    __m256d r = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(s)));
-    __m256d e = _mm256_fnmadd_pd(s, r, one);
-    r = _mm256_fmadd_pd(r, _mm256_fmadd_pd(e, e, e), r);
-    e = _mm256_fnmadd_pd(s, r, one);
-    return _mm256_fmadd_pd(r, e, r);
-}
-
-// 1/sqrt(s) for 1e-30 <= s <= 1e30: the single-precision estimate refined by
-// y (1 - e)^(-1/2) with e = 1 - s y^2, to the e^2 term (e -> about 1e-10)
-// and then to the e term (-> below the rounding of the result).
-VIS_AVX2_FMA __m256d reciprocal_sqrt_fma(__m256d s) {
-    const __m256d one = _mm256_set1_pd(1.0), half = _mm256_set1_pd(0.5);
-    __m256d y = _mm256_cvtps_pd(_mm_rsqrt_ps(_mm256_cvtpd_ps(s)));
-    __m256d e = _mm256_fnmadd_pd(_mm256_mul_pd(s, y), y, one);
-    const __m256d h = _mm256_fmadd_pd(_mm256_set1_pd(0.375), e, half);
-    y = _mm256_fmadd_pd(_mm256_mul_pd(y, e), h, y);
-    e = _mm256_fnmadd_pd(_mm256_mul_pd(s, y), y, one);
-    return _mm256_fmadd_pd(_mm256_mul_pd(y, e), half, y);
-}
 
 // ln 2 split so that its upper part times an integer below 2^21 is exact.
 constexpr double kLn2Hi = 6.93147180369123816490e-01;

@@ -37,16 +37,17 @@ VIS_AVX2_FMA __m256d whole_power(__m256d b, int k) {
 
 // s^(-k/2) for a whole power k, 1 <= |k| <= 8.
 VIS_AVX2_FMA __m256d whole_power_weight(__m256d s, int k) {
-    if (k % 2 == 0) return k > 0 ? whole_power(reciprocal_fma(s), k / 2) : whole_power(s, -k / 2);
-    const __m256d y = reciprocal_sqrt_fma(s);
-    return k > 0 ? whole_power(y, k) : whole_power(_mm256_mul_pd(s, y), -k);
+    const __m256d one = _mm256_set1_pd(1.0);
+    if (k % 2 == 0) return k > 0 ? whole_power(_mm256_div_pd(one, s), k / 2) : whole_power(s, -k / 2);
+    const __m256d root = _mm256_sqrt_pd(s);
+    return k > 0 ? whole_power(_mm256_div_pd(one, root), k) : whole_power(root, -k);
 }
 
 // Weights for s inside the plan's [lo, hi].
 template <WeightKind kKind>
 VIS_AVX2_FMA __m256d weights(__m256d s, const Plan& P, __m256d minus_half_power) {
     if (kKind == WeightKind::Unit) return _mm256_set1_pd(1.0);
-    if (kKind == WeightKind::Inverse) return reciprocal_fma(s);
+    if (kKind == WeightKind::Inverse) return _mm256_div_pd(_mm256_set1_pd(1.0), s);
     if (kKind == WeightKind::WholePower) return whole_power_weight(s, P.k);
     return pow_fma(s, minus_half_power);
 }
@@ -79,24 +80,44 @@ VIS_AVX2_FMA bool outside(__m256d s, __m256d lo, __m256d hi) {
     return _mm256_movemask_pd(out) != 0;
 }
 
+struct RowConsts {
+    __m256d q2, s2, lo, hi, e;
+};
+
+// Adds the weights of samples j .. j+3 to the sums; true at an exact hit,
+// whose value goes to `hit`.
+template <int kD, WeightKind kKind, bool kCheck>
+VIS_AVX2_FMA bool add_group(const double* tq, const RowConsts& c, const Plan& P, size_t j, Sums& sums,
+                            double& hit) {
+    const __m256d s = smoothed_sq<kD>(tq, c.q2, c.s2, P, j);
+    if (kCheck && outside(s, c.lo, c.hi)) return exact_lanes(s, P, j, shepard::kLanes, sums, hit);
+    const __m256d w = weights<kKind>(s, P, c.e);
+    sums.num = _mm256_fmadd_pd(_mm256_loadu_pd(P.sv + j), w, sums.num);
+    sums.den = _mm256_add_pd(sums.den, w);
+    return false;
+}
+
 template <int kD, WeightKind kKind, bool kCheck>
 __attribute__((target("avx2,fma"))) double fill_row(const double* tq, double q2, const Plan& P) {
-    const __m256d vq2 = _mm256_set1_pd(q2), vs2 = _mm256_set1_pd(P.s2);
-    const __m256d lo = _mm256_set1_pd(P.lo), hi = _mm256_set1_pd(P.hi);
-    const __m256d e = _mm256_set1_pd(-(P.power / 2.0));
+    const RowConsts c{_mm256_set1_pd(q2), _mm256_set1_pd(P.s2), _mm256_set1_pd(P.lo), _mm256_set1_pd(P.hi),
+                      _mm256_set1_pd(-(P.power / 2.0))};
+    const __m256d vq2 = c.q2, vs2 = c.s2, lo = c.lo, hi = c.hi, e = c.e;
+    // Two sets of sums, for even and odd groups of four: one set alone would
+    // make the short loops wait on the latency of its additions.
     Sums sums{_mm256_setzero_pd(), _mm256_setzero_pd(), 0.0, 0.0};
+    Sums odd{_mm256_setzero_pd(), _mm256_setzero_pd(), 0.0, 0.0};
     double hit;
     const size_t full = P.n / shepard::kLanes * shepard::kLanes;
-    for (size_t j = 0; j < full; j += shepard::kLanes) {
-        const __m256d s = smoothed_sq<kD>(tq, vq2, vs2, P, j);
-        if (kCheck && outside(s, lo, hi)) {
-            if (exact_lanes(s, P, j, shepard::kLanes, sums, hit)) return hit;
-            continue;
-        }
-        const __m256d w = weights<kKind>(s, P, e);
-        sums.num = _mm256_fmadd_pd(_mm256_loadu_pd(P.sv + j), w, sums.num);
-        sums.den = _mm256_add_pd(sums.den, w);
+    size_t j = 0;
+    for (; j + 2 * shepard::kLanes <= full; j += 2 * shepard::kLanes) {
+        if (add_group<kD, kKind, kCheck>(tq, c, P, j, sums, hit)) return hit;
+        if (add_group<kD, kKind, kCheck>(tq, c, P, j + shepard::kLanes, odd, hit)) return hit;
     }
+    if (j < full && add_group<kD, kKind, kCheck>(tq, c, P, j, sums, hit)) return hit;
+    sums.num = _mm256_add_pd(sums.num, odd.num);
+    sums.den = _mm256_add_pd(sums.den, odd.den);
+    sums.num_x += odd.num_x;
+    sums.den_x += odd.den_x;
     if (full < P.n) {
         // The padding repeats the last sample, so its s is in range when the
         // last sample's is; its values are 0 and its weights are masked off.
