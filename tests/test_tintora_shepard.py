@@ -14,6 +14,10 @@ from visualization import tintora as T
     (([[0, 0]], [[-1, 0], [1, 0]], [0.0, 10.0], 2, 0.0), [5.0]),
     (([0, 0], [1, 0], [5.0], 2, 2), [5.0]),
     (([[0.3, 0.7]], [[0.3, 0.7], [0.1, 0.2]], [1.5, 9.0], 2.4, 0.0), [1.5]),
+    # Infinite and NaN powers: 1^p = 1, so samples at distance 1 weigh 1.
+    (([[0, 0]], [[1, 0], [0, 1], [-1, 0]], [10.0, 20.0, 40.0], np.nan, 0.0), [70.0 / 3.0]),
+    (([[0, 0]], [[1, 0], [0, 1], [-1, 0]], [10.0, 20.0, 40.0], np.inf, 0.0), [70.0 / 3.0]),
+    (([[0, 0]], [[1, 0], [0, 1], [-1, 0]], [10.0, 20.0, 40.0], -np.inf, 0.0), [70.0 / 3.0]),
 ])
 def test_exact_cases(args, expected):
     out = T.rbf_fill(*args)
@@ -102,10 +106,11 @@ def test_weights_within_a_few_units_in_the_last_place(power, smoothing):
 
 # Samples at distances 1e-150 .. 1e150 (1e250 for points too large for the
 # four-lane path): exact hits, d^p that underflows to 0 (weight 1), d^p that
-# overflows (weight 0), subnormal d^p (an infinite weight, NaN results).
+# overflows (weight 0), subnormal d^p (an infinite weight, NaN results);
+# infinite and NaN powers, for which only d = 1 has a finite d^p.
 @pytest.mark.parametrize("top", [150, 250])
 @pytest.mark.parametrize("smoothing", [0.0, 1e-4])
-@pytest.mark.parametrize("power", [0, 2, 2.4, 3, 7.5, -1.5, -8, 45])
+@pytest.mark.parametrize("power", [0, 2, 2.4, 3, 7.5, -1.5, -8, 45, np.inf, -np.inf, np.nan])
 def test_distances_over_three_hundred_decades(power, smoothing, top):
     rng = np.random.default_rng(11)
     mags = 10.0 ** np.concatenate([np.arange(-150.0, top + 1.0, 10.0), rng.uniform(-8.0, 3.0, 30)])

@@ -61,13 +61,19 @@ void choose_weights(Plan& P) {
         P.hi = std::numeric_limits<double>::infinity();
         return;
     }
+    if (!std::isfinite(P.power)) {  // d^p is finite only at d = 1: every pair as defined
+        P.kind = WeightKind::General;
+        P.lo = std::numeric_limits<double>::infinity();
+        P.hi = -P.lo;
+        return;
+    }
     if (P.power == std::trunc(P.power) && std::fabs(P.power) <= 8.0) {
         P.k = static_cast<int>(P.power);
         P.kind = P.k == 2 ? WeightKind::Inverse : WeightKind::WholePower;
     } else {
         P.kind = WeightKind::General;
     }
-    const double span = std::isfinite(c) ? kMaxLogWeight / std::fabs(c) : 0.0;
+    const double span = kMaxLogWeight / std::fabs(c);
     P.lo = std::max(shepard::hit_threshold(), std::exp(-span));
     P.hi = std::min(DBL_MAX, std::exp(span));
 }
