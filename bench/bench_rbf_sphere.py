@@ -8,8 +8,11 @@ on a cap of the sphere, where the instrument has pointed. Every line prints
 our time and ns per query-sample pair, the NumPy formulation's time from the
 same run and the ratio NumPy ÷ ours: the dense M x N formula where its
 matrices fit in half the available memory, and always the same formula in
-blocks of 128 query rows.
+blocks of 128 query rows. Our CPU time is printed too: on a shared machine
+it is the steadier of the two (the fill runs on one thread).
 """
+import time
+
 import numpy as np
 
 from timing import best  # also puts tests/ on sys.path
@@ -48,10 +51,20 @@ def dense_fits(m, n):
     return 8 * 8 * m * n < avail / 2
 
 
-def line(name, ours, pairs, numpy_t, numpy_name):
+def best_cpu(fn, reps):
+    """The shortest of `reps` CPU-time measurements of fn(), in seconds."""
+    times = []
+    for _ in range(reps):
+        t0 = time.process_time()
+        fn()
+        times.append(time.process_time() - t0)
+    return min(times)
+
+
+def line(name, ours, pairs, numpy_t, numpy_name, cpu):
     ns = ours / pairs * 1e9
-    print(f"{name:<44} ours {ours * 1e3:8.1f} ms {ns:6.2f} ns/pair  {numpy_name} {numpy_t * 1e3:9.1f} ms "
-          f"ratio {numpy_t / ours:6.1f}x")
+    print(f"{name:<40} ours {ours * 1e3:7.1f} ms {ns:5.2f} ns/pair (CPU {cpu / pairs * 1e9:5.2f})  "
+          f"{numpy_name} {numpy_t * 1e3:8.1f} ms ratio {numpy_t / ours:6.1f}x")
 
 
 def main():
@@ -59,21 +72,24 @@ def main():
     for n in (10000, 40000):
         p, v = cap_samples(n, seed=n)
         pairs = VERTICES * n
-        both = {"ours": 0.0, "blocks": 0.0, "dense": 0.0}
+        both = {"ours": 0.0, "cpu": 0.0, "blocks": 0.0, "dense": 0.0}
         for power, smoothing in CALLS:
             name = f"sphere {VERTICES}x{n} p={power:g} s={smoothing:g}"
             ours = best(lambda: T.rbf_fill(q, p, v, power, smoothing), 5)
+            cpu = best_cpu(lambda: T.rbf_fill(q, p, v, power, smoothing), 3)
             blocks = best(lambda: ref.rbf_fill_chunked(q, p, v, power, smoothing), 1)
-            line(name, ours, pairs, blocks, "numpy 128-row blocks")
+            line(name, ours, pairs, blocks, "numpy 128-row blocks", cpu)
             both["ours"] += ours
+            both["cpu"] += cpu
             both["blocks"] += blocks
             if dense_fits(VERTICES, n):
                 dense = best(lambda: ref.rbf_fill(q, p, v, power, smoothing), 1)
-                line("  the same", ours, pairs, dense, "numpy dense          ")
+                line("  the same", ours, pairs, dense, "numpy dense          ", cpu)
                 both["dense"] += dense
         extra = f", dense {both['dense']:.2f} s ({both['dense'] / both['ours']:.1f}x)" if both["dense"] else ""
-        print(f"sphere {VERTICES}x{n}, both calls: ours {both['ours']:.3f} s, {both['ours'] / (2 * pairs) * 1e9:.2f} ns/pair; "
-              f"numpy blocks {both['blocks']:.2f} s ({both['blocks'] / both['ours']:.1f}x){extra}")
+        ns = both["ours"] / (2 * pairs) * 1e9
+        print(f"sphere {VERTICES}x{n}, both calls: ours {both['ours']:.3f} s (CPU {both['cpu']:.3f} s), "
+              f"{ns:.2f} ns/pair; numpy blocks {both['blocks']:.2f} s ({both['blocks'] / both['ours']:.1f}x){extra}")
 
 
 if __name__ == "__main__":

@@ -101,7 +101,6 @@ template <int kD, WeightKind kKind, bool kCheck>
 __attribute__((target("avx2,fma"))) double fill_row(const double* tq, double q2, const Plan& P) {
     const RowConsts c{_mm256_set1_pd(q2), _mm256_set1_pd(P.s2), _mm256_set1_pd(P.lo), _mm256_set1_pd(P.hi),
                       _mm256_set1_pd(-(P.power / 2.0))};
-    const __m256d vq2 = c.q2, vs2 = c.s2, lo = c.lo, hi = c.hi, e = c.e;
     // Two sets of sums, for even and odd groups of four: one set alone would
     // make the short loops wait on the latency of its additions.
     Sums sums{_mm256_setzero_pd(), _mm256_setzero_pd(), 0.0, 0.0};
@@ -122,14 +121,14 @@ __attribute__((target("avx2,fma"))) double fill_row(const double* tq, double q2,
         // The padding repeats the last sample, so its s is in range when the
         // last sample's is; its values are 0 and its weights are masked off.
         const size_t rest = P.n - full;
-        const __m256d s = smoothed_sq<kD>(tq, vq2, vs2, P, full);
-        if (kCheck && outside(s, lo, hi)) {
+        const __m256d s = smoothed_sq<kD>(tq, c.q2, c.s2, P, full);
+        if (kCheck && outside(s, c.lo, c.hi)) {
             if (exact_lanes(s, P, full, rest, sums, hit)) return hit;
         } else {
             const __m256i lane = _mm256_set_epi64x(3, 2, 1, 0);
             const __m256d real = _mm256_castsi256_pd(
                 _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(rest)), lane));
-            const __m256d w = _mm256_and_pd(weights<kKind>(s, P, e), real);
+            const __m256d w = _mm256_and_pd(weights<kKind>(s, P, c.e), real);
             sums.num = _mm256_fmadd_pd(_mm256_loadu_pd(P.sv + full), w, sums.num);
             sums.den = _mm256_add_pd(sums.den, w);
         }
