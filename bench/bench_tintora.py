@@ -107,7 +107,8 @@ def shepard():
         ours = best(lambda: T.rbf_fill(q, p, v, power, smoothing), 5)
         dense = best(lambda: ref.rbf_fill(q, p, v, power, smoothing), 2)
         blocks = best(lambda: ref.rbf_fill_chunked(q, p, v, power, smoothing), 2)
-        row(f"rbf_fill {m}x{n} 3-D p={power} s={smoothing}", ours, dense, "(dense M x N NumPy)")
+        ns = f"{ours / (m * n) * 1e9:.2f} ns/pair"
+        row(f"rbf_fill {m}x{n} 3-D p={power} s={smoothing}", ours, dense, f"(dense M x N NumPy) {ns}")
         row(f"  the same, NumPy in blocks of 128 rows", ours, blocks)
     mem = (f"peak RSS ours {peak_rss_mb('ours', m, n, 2, 2):.0f} MB, NumPy dense "
            f"{peak_rss_mb('numpy dense', m, n, 2, 2):.0f} MB, in blocks {peak_rss_mb('numpy blocks', m, n, 2, 2):.0f} MB")

@@ -95,7 +95,10 @@ def boya(field, ground, data_min, data_max, esik, sifiri_topraga_cek=True, mask=
     return rgba
 
 
-def rbf_fill(grid_coords, sample_coords, sample_values, power, smoothing):
+def rbf_fill(grid_coords, sample_coords, sample_values, power, smoothing, by_coordinate=False):
+    """The dense fill. by_coordinate forms every sum over the coordinates in
+    order with separate roundings (a BLAS matrix product may fuse or reorder
+    its terms), so its squared distances are the definition's to the bit."""
     q = np.asarray(grid_coords, dtype=np.float64)
     p = np.asarray(sample_coords, dtype=np.float64)
     sv = np.asarray(sample_values, dtype=np.float64).ravel()
@@ -106,20 +109,27 @@ def rbf_fill(grid_coords, sample_coords, sample_values, power, smoothing):
     m, n = q.shape[0], p.shape[0]
     if n == 0:
         return np.zeros(m, dtype=np.float64)
-    q2 = np.sum(q * q, axis=1)
-    p2 = np.sum(p * p, axis=1)
-    cross = q @ p.T
-    sq = np.maximum((q2[:, None] - 2.0 * cross) + p2[None, :], 0.0)
-    d = np.sqrt(sq + smoothing * smoothing)
-    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+    if by_coordinate:
+        with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+            q2, p2, cross = q[:, 0] * q[:, 0], p[:, 0] * p[:, 0], q[:, 0, None] * p[None, :, 0]
+            for k in range(1, q.shape[1]):
+                q2, p2 = q2 + q[:, k] * q[:, k], p2 + p[:, k] * p[:, k]
+                cross = cross + q[:, k, None] * p[None, :, k]
+    else:
+        q2 = np.sum(q * q, axis=1)
+        p2 = np.sum(p * p, axis=1)
+        cross = q @ p.T
+    with np.errstate(divide="ignore", over="ignore", under="ignore", invalid="ignore"):
+        sq = np.maximum((q2[:, None] - 2.0 * cross) + p2[None, :], 0.0)
+        d = np.sqrt(sq + smoothing * smoothing)
         dp = np.power(d, power)
         near = d < 1e-8
         w = np.where(dp == 0.0, 1.0, 1.0 / dp)
-    num = (sv[None, :] * w).sum(axis=1)
-    den = w.sum(axis=1)
-    out = np.zeros(m, dtype=np.float64)
-    ok = den > 0.0
-    out[ok] = num[ok] / den[ok]
+        num = (sv[None, :] * w).sum(axis=1)
+        den = w.sum(axis=1)
+        out = np.zeros(m, dtype=np.float64)
+        ok = den > 0.0
+        out[ok] = num[ok] / den[ok]
     hit = near.any(axis=1)
     if hit.any():
         rows = np.nonzero(hit)[0]

@@ -14,6 +14,10 @@ from visualization import tintora as T
     (([[0, 0]], [[-1, 0], [1, 0]], [0.0, 10.0], 2, 0.0), [5.0]),
     (([0, 0], [1, 0], [5.0], 2, 2), [5.0]),
     (([[0.3, 0.7]], [[0.3, 0.7], [0.1, 0.2]], [1.5, 9.0], 2.4, 0.0), [1.5]),
+    # Infinite and NaN powers: 1^p = 1, so samples at distance 1 weigh 1.
+    (([[0, 0]], [[1, 0], [0, 1], [-1, 0]], [10.0, 20.0, 40.0], np.nan, 0.0), [70.0 / 3.0]),
+    (([[0, 0]], [[1, 0], [0, 1], [-1, 0]], [10.0, 20.0, 40.0], np.inf, 0.0), [70.0 / 3.0]),
+    (([[0, 0]], [[1, 0], [0, 1], [-1, 0]], [10.0, 20.0, 40.0], -np.inf, 0.0), [70.0 / 3.0]),
 ])
 def test_exact_cases(args, expected):
     out = T.rbf_fill(*args)
@@ -59,17 +63,75 @@ def test_keywords_inputs_untouched():
     assert q.tolist() == [[1.0, 0.0], [3.0, 2.0]] and p.tolist() == [[1, 1], [2, 2]]
 
 
-@pytest.mark.parametrize("power, smoothing", [(2, 2), (2.4, 0.5), (1, 0.1), (3, 0.2), (0, 1), (4, 0.3), (1.7, 0.05)])
-def test_random_points_agree_with_dense(power, smoothing):
-    rng = np.random.default_rng(7)
-    q = rng.normal(size=(300, 3))
-    p = rng.normal(size=(201, 3))
-    v = rng.normal(size=201)
-    dense = ref.rbf_fill(q, p, v, power, smoothing)
-    np.testing.assert_allclose(T.rbf_fill(q, p, v, power, smoothing), dense, rtol=1e-11, atol=1e-12)
-    q[5] = p[9]  # a query point on a sample, for the blockwise formulation too
-    np.testing.assert_allclose(ref.rbf_fill_chunked(q, p, v, power, smoothing, rows=64),
-                               ref.rbf_fill(q, p, v, power, smoothing), rtol=1e-11, atol=1e-12)
+def assert_within_tolerance(ours, formula, values):
+    """Within 1e-14 of the largest |value| of the dense formula; NaN, infinite
+    and exact results where it has them."""
+    scale = 1e-14 * np.max(np.abs(values))
+    assert np.array_equal(np.isnan(ours), np.isnan(formula))
+    ok = ~np.isnan(formula)
+    same = ours[ok] == formula[ok]  # also equal infinities
+    err = np.abs(ours[ok] - formula[ok])
+    assert np.all(same | (err <= scale)), f"worst {np.max(err[~same]) / scale:.3g} x 1e-14 max|value|"
+
+
+@pytest.mark.parametrize("smoothing", [0.0, 0.01, 0.5, 5.0])
+@pytest.mark.parametrize("power", [0, 1, 2, 2.4, 3, 7.5, -1.5])
+@pytest.mark.parametrize("dims", [1, 2, 3])
+def test_random_clouds_within_tolerance_of_the_formula(dims, power, smoothing):
+    rng = np.random.default_rng(dims * 100 + int(power * 10) + int(smoothing * 7))
+    q = rng.normal(size=(40, dims))
+    p = rng.normal(size=(103, dims))  # a partial group of four at the end
+    v = rng.normal(size=103) * 10.0
+    q[3] = p[50]
+    ours = T.rbf_fill(q, p, v, power, smoothing)
+    assert_within_tolerance(ours, ref.rbf_fill(q, p, v, power, smoothing, by_coordinate=True), v)
+    if smoothing == 0.0:
+        assert ours[3] == v[50]
+    if dims == 3 and power == 2.4:  # the blockwise formulation of the benchmarks
+        assert_within_tolerance(ref.rbf_fill_chunked(q, p, v, power, smoothing, rows=16), ours, v)
+
+
+# Two samples with values 1 and 0 give w1 / (w1 + w2): the weights' relative
+# error shows almost undiluted. Query points from 1e-3 to 1e3 away cover the
+# whole reduced range of the logarithm and the exponential many times over.
+@pytest.mark.parametrize("smoothing", [0.0, 0.7])
+@pytest.mark.parametrize("power", [1, 2, 2.4, 3, 7.5, -1.5])
+def test_weights_within_a_few_units_in_the_last_place(power, smoothing):
+    q = -np.geomspace(1e-3, 1e3, 3001)[:, None]
+    p, v = [[0.0], [1.0]], [1.0, 0.0]
+    ours = T.rbf_fill(q, p, v, power, smoothing)
+    formula = ref.rbf_fill(q, p, v, power, smoothing, by_coordinate=True)
+    assert np.max(np.abs(ours - formula)) <= 6e-16
+
+
+# Samples at distances 1e-150 .. 1e150 (1e250 for points too large for the
+# four-lane path): exact hits, d^p that underflows to 0 (weight 1), d^p that
+# overflows (weight 0), subnormal d^p (an infinite weight, NaN results);
+# infinite and NaN powers, for which only d = 1 has a finite d^p.
+@pytest.mark.parametrize("top", [150, 250])
+@pytest.mark.parametrize("smoothing", [0.0, 1e-4])
+@pytest.mark.parametrize("power", [0, 2, 2.4, 3, 7.5, -1.5, -8, 45, np.inf, -np.inf, np.nan])
+def test_distances_over_three_hundred_decades(power, smoothing, top):
+    rng = np.random.default_rng(11)
+    mags = 10.0 ** np.concatenate([np.arange(-150.0, top + 1.0, 10.0), rng.uniform(-8.0, 3.0, 30)])
+    p = (mags * rng.choice([-1.0, 1.0], mags.size))[:, None]
+    v = rng.normal(size=mags.size)
+    q = np.array([[0.0], [1e-6], [0.5], [-3.0], [1e100], [p[7, 0]]])
+    ours = T.rbf_fill(q, p, v, power, smoothing)
+    assert_within_tolerance(ours, ref.rbf_fill(q, p, v, power, smoothing, by_coordinate=True), v)
+
+
+@pytest.mark.parametrize("power", [2, 2.4, -3])
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 6, 7, 9])
+def test_sample_counts_around_the_vector_width(n, power):
+    rng = np.random.default_rng(n)
+    q = rng.normal(size=(9, 3))
+    p = rng.normal(size=(n, 3))
+    v = rng.normal(size=n)
+    ours = T.rbf_fill(q, p, v, power, 0.3)
+    assert_within_tolerance(ours, ref.rbf_fill(q, p, v, power, 0.3, by_coordinate=True), v)
+    if n == 1:
+        assert ours.tolist() == [v[0]] * 9
 
 
 def test_coincident_points_hit_exactly():
@@ -81,12 +143,11 @@ def test_coincident_points_hit_exactly():
 
 
 # Several samples coincide with the query point: the first of them (smallest
-# index) gives the value, wherever the hits fall: in one group of four or
-# two, across groups, across the 256-sample batches of non-integer powers,
-# or in a batch's scalar tail.
-@pytest.mark.parametrize("power", [2, 3, 2.4, 0.5])
+# index) gives the value, wherever the hits fall: in one group of four,
+# across groups, in the last lane of a group, or in the partial group at the end.
+@pytest.mark.parametrize("power", [0, 2, 3, 2.4, -1.5])
 @pytest.mark.parametrize("n, hits", [
-    (4, (1, 2)), (4, (0, 3)), (5, (2, 4)), (9, (3, 4, 8)), (601, (5, 7)), (601, (255, 256)),
+    (4, (1, 2)), (4, (0, 3)), (8, (7,)), (5, (2, 4)), (9, (3, 4, 8)), (601, (5, 7)), (601, (255, 256)),
     (601, (300, 3)), (601, (599, 600)), (601, (12, 300, 600)), (601, (600,)),
 ])
 def test_first_of_several_exact_hits_wins(n, hits, power):

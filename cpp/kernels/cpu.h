@@ -27,11 +27,23 @@ inline bool generic_kernels_forced() {
 // Every processor with AVX2 also counts bits in one instruction; the wide
 // kernels use both.
 bool cpu_supports_avx2_popcnt();
+bool cpu_supports_fma();
 #endif
 
 inline bool cpu_has_avx2() {
 #if defined(VIS_X86_KERNELS)
     static const bool v = cpu_supports_avx2_popcnt() && !generic_kernels_forced();
+    return v;
+#else
+    return false;
+#endif
+}
+
+// AVX2 with fused multiply-add, for kernels whose results are held to a
+// tolerance rather than to the bits of separate roundings.
+inline bool cpu_has_avx2_fma() {
+#if defined(VIS_X86_KERNELS)
+    static const bool v = cpu_has_avx2() && cpu_supports_fma();
     return v;
 #else
     return false;

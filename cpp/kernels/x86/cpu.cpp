@@ -7,4 +7,6 @@ bool cpu_supports_avx2_popcnt() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
 }
 
+bool cpu_supports_fma() { return __builtin_cpu_supports("fma"); }
+
 }  // namespace vis
