@@ -5,6 +5,7 @@
 #include "kernels/polar.h"
 #include "kernels/polar/weights.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -52,12 +53,21 @@ inline void finish_pixel(const Shader& sh, const double* acc, double d0, uint8_t
 // weight are summed over k in order (w * 1 is w), the order every path keeps.
 template <class Id>
 inline void shade_plain(const Shader& sh, const double* s, const Id* ids, size_t K, double d0, uint8_t* px) {
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
-    for (size_t k = 0; k < K; ++k) {
-        const double w = sh.weight(s[k] + sh.sm2);
-        const double* c = sh.rgb4.data() + 4 * static_cast<size_t>(ids[k]);
-        for (int ch = 0; ch < 4; ++ch) acc[ch] += w * c[ch];
+    double r = 0.0, g = 0.0, b = 0.0, wsum = 0.0;
+    double w[Weights::kBatch];
+    const double* rgb4 = sh.rgb4.data();
+    for (size_t k0 = 0; k0 < K; k0 += Weights::kBatch) {
+        const size_t count = std::min(K - k0, Weights::kBatch);
+        sh.weight.batch(s + k0, count, sh.sm2, w);
+        for (size_t k = 0; k < count; ++k) {
+            const double* c = rgb4 + 4 * static_cast<size_t>(ids[k0 + k]);
+            r += w[k] * c[0];
+            g += w[k] * c[1];
+            b += w[k] * c[2];
+            wsum += w[k] * c[3];
+        }
     }
+    const double acc[4] = {r, g, b, wsum};
     finish_pixel(sh, acc, d0, px);
 }
 

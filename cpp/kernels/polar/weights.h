@@ -34,9 +34,36 @@ struct Weights {
             const double poly = 1.0 + r * (c1 + r * (c2 + r * (c3 + r * (c4 + r * c5))));
             return E[e] * M[j] * poly;
         }
+        return exact(s);
+    }
+    double exact(double s) const {
         double d = std::sqrt(s);
         if (d < 0.001) d = 0.001;
         return 1.0 / std::pow(d, power);
+    }
+
+    // w[k] = (*this)(s[k] + add) for k < count <= kBatch: the table look-ups one by
+    // one, then the series in a loop of its own that the compiler vectorises (the
+    // same operations; outside the tabled range r = 0 makes the series exactly 1).
+    static constexpr size_t kBatch = 64;
+    void batch(const double* s, size_t count, double add, double* w) const {
+        double r[kBatch], em[kBatch];
+        for (size_t k = 0; k < count; ++k) {
+            const double sk = s[k] + add;
+            if (!tabled(sk)) {
+                r[k] = 0.0;
+                em[k] = exact(sk);
+                continue;
+            }
+            const uint64_t bits = std::bit_cast<uint64_t>(sk);
+            const int e = static_cast<int>(bits >> 52);
+            const int j = static_cast<int>((bits >> 42) & 1023);
+            const double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
+            r[k] = (m - mj[j]) * inv[j];
+            em[k] = E[e] * M[j];
+        }
+        for (size_t k = 0; k < count; ++k)
+            w[k] = em[k] * (1.0 + r[k] * (c1 + r[k] * (c2 + r[k] * (c3 + r[k] * (c4 + r[k] * c5)))));
     }
 
     // Read-only after construction; the wide blends use the tables directly.
