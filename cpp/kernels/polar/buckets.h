@@ -22,7 +22,8 @@ public:
     Buckets(const double* xy, size_t n);
 
     // Every target within distance R of (cx, cy), replacing the contents of out.
-    // Cells are read row by row, each cell's targets in ascending row order.
+    // Cells are read row of cells by row of cells, each cell's targets in
+    // ascending order of their row in xy.
     void gather(double cx, double cy, double R, std::vector<Cand>& out) const;
 
     // The K-th smallest squared distance (qx - px)^2 + (qy - py)^2 from (cx, cy) over

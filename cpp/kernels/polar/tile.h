@@ -34,6 +34,8 @@ constexpr double kRel = 8e-12, kAbs = 1e-9;
 struct TileCandidates {
     static constexpr size_t kRings = 16;
 
+    // Forced inline (as open_tile is) so that each instruction set's walk compiles
+    // them for its own instruction set.
     // Gathers the targets within R of (cx, cy) into the columns, ring by ring,
     // each ring in gathered order. The columns run 4 past the candidates: +inf
     // pads for the scans that read four at a time.
@@ -88,7 +90,8 @@ public:
     void start_row(size_t ti);
     // Gathers the tile's candidates (with colour columns when `colours` is given).
     __attribute__((always_inline)) Tile open_tile(size_t ti, size_t tj, const std::vector<float>* colours);
-    inline PixelQuery query(const Tile& t, size_t i, size_t j, double left_kth) const;
+    // Grid point (i, j) of tile t, prev_kth the K-th distance of the point to its left.
+    inline PixelQuery query(const Tile& t, size_t i, size_t j, double prev_kth) const;
 
     // The K-th distances of the pixels above (by column, across tiles) and to the
     // left (by row of the tile row, from the tile before): every pixel but the
