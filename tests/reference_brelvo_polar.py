@@ -31,11 +31,12 @@ def visible_record(cloud, r_off, top, min_bosluk_m):
 
 
 def polar_bytes(cloud, scale, top, r_off, rr, min_bosluk_m=0.0, power=2.4, softness=2.0,
-                hucre=2, tree_cls=cKDTree, brute=False):
+                hucre=2, tree_cls=cKDTree, brute=False, channels=False):
     """The unscaled nx x nx x 4 pixel bytes (B, G, R, A) and the grid step, or None.
 
     `brute` stands for the module without SciPy (grid step at least 4); the exact
-    tree answers the queries either way."""
+    tree answers the queries either way. `channels` adds a third element: the
+    unrounded B, G, R values (nx x nx x 3 float64) from which the bytes come."""
     record = visible_record(cloud, r_off, top, min_bosluk_m)
     if record is None:
         return None
@@ -83,6 +84,8 @@ def polar_bytes(cloud, scale, top, r_off, rr, min_bosluk_m=0.0, power=2.4, softn
     out[:, 1] = byte(rgb[:, 1])
     out[:, 2] = byte(rgb[:, 0])
     out[:, 3] = byte(alpha)
+    if channels:
+        return out.reshape(nx, nx, 4), step, rgb[:, ::-1].reshape(nx, nx, 3)
     return out.reshape(nx, nx, 4), step
 
 

@@ -13,6 +13,14 @@ import visualization.brelvo as brelvo
 from reference_brelvo_polar import image_bytes, polar_bytes
 from scipy.spatial import cKDTree as ScipyTree
 
+# The blend's promised accuracy: a colour byte differs from the truncated exact
+# value only where that value lies within a fortieth of a step of a byte boundary.
+STEP_ERROR = 1 / 40
+
+
+def reference(*args, **kw):
+    return polar_bytes(*args, channels=True, **kw)
+
 
 def make_cloud(n, seed=0, top=20.0, rgba=False):
     g = np.random.default_rng(seed)
@@ -27,7 +35,7 @@ def render(cloud, **kw):
 
 
 def assert_close_to_reference(img, ref, scaled_to=None):
-    rb, step = ref
+    rb, step = ref[:2]
     if step > 1:
         h, w = rb.shape[:2]
         q = QImage(rb.tobytes(), w, h, 4 * w, QImage.Format_ARGB32).copy()
@@ -37,6 +45,11 @@ def assert_close_to_reference(img, ref, scaled_to=None):
     assert got.shape == rb.shape
     diff = np.abs(got.astype(int) - rb.astype(int))
     assert diff.max() <= 1
+    if step == 1 and len(ref) == 3:
+        with np.errstate(invalid="ignore"):  # NaN channels give 0
+            lo, hi = (np.nan_to_num(np.clip(ref[2] + e, 0, 255)).astype(np.uint8) for e in (-STEP_ERROR, STEP_ERROR))
+        off = (got[..., :3] < lo) | (got[..., :3] > hi)
+        assert not off.any(), f"{off.sum()} colour bytes off by more than the promised error"
 
 
 class WrappedTree:
@@ -104,21 +117,21 @@ def test_rgba_colours_render_as_their_rgb():
 @pytest.mark.parametrize("n", [1, 5, 6, 7, 8, 60, 400])
 def test_agrees_with_numpy_formulation(n):
     cloud = make_cloud(n, seed=n)
-    assert_close_to_reference(render(cloud), polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
+    assert_close_to_reference(render(cloud), reference(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
 
 
 @pytest.mark.parametrize("softness", [0.0, 0.625, 0.875, 2.0, 8.0, 100.0, -3.0, float("nan")])
 def test_softness_and_neighbour_count(softness):
     cloud = make_cloud(80, seed=11)
     kw = dict(scale=5.0, rr=150.0, softness=softness)
-    assert_close_to_reference(render(cloud, **kw), polar_bytes(cloud, 5.0, 20.0, 0.0, 150.0, softness=softness, hucre=1))
+    assert_close_to_reference(render(cloud, **kw), reference(cloud, 5.0, 20.0, 0.0, 150.0, softness=softness, hucre=1))
 
 
 @pytest.mark.parametrize("power", [0.0, 1.0, 2.0, 2.4, 7.3, -1.5, 40.0, 300.0, 1e6, -1e6, float("inf")])
 def test_power_is_unbounded(power):
     cloud = make_cloud(50, seed=5)
     img = render(cloud, power=power)
-    assert_close_to_reference(img, polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, power=power, hucre=1))
+    assert_close_to_reference(img, reference(cloud, 8.0, 20.0, 0.0, 100.0, power=power, hucre=1))
 
 
 @pytest.mark.parametrize("hucre, rr, side", [(2, 100.0, 100), (3, 200.0, 134), (2.7, 100.0, 100), (0, 50.0, 100), (-4, 50.0, 100), (10**30, 50.0, 1)])
@@ -127,7 +140,7 @@ def test_grid_step(hucre, rr, side):
     img = render(cloud, hucre=hucre, rr=rr)
     W = 2 * int(rr)
     assert (img.width(), img.height()) == (W, W)
-    ref = polar_bytes(cloud, 8.0, 20.0, 0.0, rr, hucre=hucre)
+    ref = reference(cloud, 8.0, 20.0, 0.0, rr, hucre=hucre)
     assert ref[0].shape[0] == side
     assert_close_to_reference(img, ref, scaled_to=W)
 
@@ -136,7 +149,7 @@ def test_fractional_frame_radius():
     cloud = make_cloud(10, seed=4)
     img = render(cloud, rr=20.7, scale=1.0)
     assert (img.width(), img.height()) == (40, 40)
-    assert_close_to_reference(img, polar_bytes(cloud, 1.0, 20.0, 0.0, 20.7, hucre=1))
+    assert_close_to_reference(img, reference(cloud, 1.0, 20.0, 0.0, 20.7, hucre=1))
 
 
 @pytest.mark.parametrize("pair", [(370.0, 10.0), (-90.0, 270.0), (-180.0, 180.0), (725.5, 5.5)])
@@ -150,7 +163,7 @@ def test_without_scipy(monkeypatch, hucre):
     cloud = make_cloud(70, seed=3)
     monkeypatch.setattr(brelvo, "cKDTree", None)
     img = render(cloud, hucre=hucre)
-    ref = polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=hucre, brute=True)
+    ref = reference(cloud, 8.0, 20.0, 0.0, 100.0, hucre=hucre, brute=True)
     assert ref[1] == max(4, hucre)
     assert_close_to_reference(img, ref, scaled_to=200)
 
@@ -237,13 +250,48 @@ def _layout(kind, n=120, seed=0):
 def test_degenerate_layouts_agree(kind, scale):
     cloud = _layout(kind)
     img = render(cloud, scale=scale, rr=60.0)
-    ref = polar_bytes(cloud, scale, 20.0, 0.0, 60.0, hucre=1)
+    ref = reference(cloud, scale, 20.0, 0.0, 60.0, hucre=1)
     if kind in ("coincident", "grid ties"):
         # Which of several targets tied at the K-th place blend is open; coverage is not.
         got = image_bytes(img)
         assert np.abs(got[..., 3].astype(int) - ref[0][..., 3].astype(int)).max() <= 1
     else:
         assert_close_to_reference(img, ref)
+
+
+def _tied_layout(kind):
+    g = np.random.default_rng(12)
+    if kind == "duplicates":  # the host saw every target twice, in other colours
+        b, r = np.tile(g.uniform(0, 360, 60), 2), np.tile(g.uniform(0, 12, 60), 2)
+    else:  # a lattice 3 px apart along the four axes, placed exactly: ties on its diagonals and between its points
+        b, r = np.repeat([0.0, 90.0, 180.0, 270.0], 16), np.tile(np.arange(1, 17) * 3 / 8, 4)
+    return b, r, g.integers(0, 256, (len(b), 3)).astype(np.uint8)
+
+
+@pytest.mark.parametrize("kind", ["duplicates", "axis lattice"])
+@pytest.mark.parametrize("softness", [0.0, 0.625, 2.0])
+def test_grid_point_colour_does_not_depend_on_the_grid_step(kind, softness):
+    # Of targets tied at the K-th place the lowest rows blend, however the search
+    # reached the grid point; the unscaled grids of hucre h sample those of hucre 1.
+    cloud = _tied_layout(kind)
+    grid = lambda h: brelvo._polar_grid(cloud, 8.0, 20.0, 0.0, 100.0, softness=softness, hucre=h)[0].astype(int)
+    fine = grid(1)
+    for h in (2, 3, 4):
+        coarse, sampled = grid(h), fine[::h, ::h]
+        assert np.array_equal(coarse[..., 3], sampled[..., 3])
+        assert np.abs(coarse[..., :3] - sampled[..., :3]).max() <= 1
+
+
+@pytest.mark.parametrize("n, hucre, softness", [(3000, 1, 2.0), (3000, 2, 0.0), (300, 1, 8.0)])
+def test_carried_bounds_settle_the_neighbours(n, hucre, softness):
+    # Every grid point bounds its K-th distance from the tile centre's and its
+    # neighbours' one step away. Bounds carried from elsewhere leave points to a
+    # selection among all their tile's candidates: the same pixels, more work.
+    cloud = make_cloud(n, seed=4, top=18.0)
+    grid, full = brelvo._polar_grid(cloud, 20.0, 20.0, 0.0, 400.0, softness=softness, hucre=hucre)
+    assert full <= grid.shape[0] ** 2 // 10000
+    assert_close_to_reference(render(cloud, scale=20.0, rr=400.0, softness=softness, hucre=hucre),
+                              (grid, hucre), scaled_to=800)
 
 
 @pytest.mark.parametrize("scale", [1e20, 1e150])
@@ -253,7 +301,7 @@ def test_far_targets_agree(scale, power):
     # vanish altogether, leaving the exact blend at 0 / 0 (1e150).
     cloud = _layout("spread")
     img = render(cloud, scale=scale, rr=60.0, power=power)
-    assert_close_to_reference(img, polar_bytes(cloud, scale, 20.0, 0.0, 60.0, 0.0, power, 2.0, 1))
+    assert_close_to_reference(img, reference(cloud, scale, 20.0, 0.0, 60.0, 0.0, power, 2.0, 1))
 
 
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf, 1e308])
@@ -262,7 +310,7 @@ def test_non_finite_colours_give_defined_bytes(bad):
     cols = cloud[2].astype(float)
     cols[4, 0] = bad
     cloud = (cloud[0], cloud[1], cols)
-    assert_close_to_reference(render(cloud), polar_bytes(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
+    assert_close_to_reference(render(cloud), reference(cloud, 8.0, 20.0, 0.0, 100.0, hucre=1))
 
 
 # ---- spacing from the median of an even count ---------------------------------------
@@ -292,7 +340,7 @@ def test_spacing_median_at_a_radius_that_does_not_clip_it(n):
     assert d4[n // 2 - 1] < 13.0 and d4[n // 2] > 19.0  # the case this test is about
     cloud = _cloud_at_pixels(xy, 400.0, 20.0)
     img = brelvo.render_polar_alan(cloud, 20.0, 20.0, 0.0, 400.0, hucre=1)
-    assert_close_to_reference(img, polar_bytes(cloud, 20.0, 20.0, 0.0, 400.0, hucre=1))
+    assert_close_to_reference(img, reference(cloud, 20.0, 20.0, 0.0, 400.0, hucre=1))
 
 
 # ---- the wide kernel paths against the baseline ones -------------------------------

@@ -34,12 +34,21 @@ struct PolarBlend {
 // Grid point (i, j) sits at (j * step + 0.5, i * step + 0.5). Every routine
 // fills nx * nx * 4 bytes, pixel by pixel B, G, R, A (Format_ARGB32 order).
 
+// How the native search answered the grid, for tests of its bounds.
+struct PolarStats {
+    // Grid points whose carried distance bounds did not settle their neighbours,
+    // so they selected among every candidate of their tile.
+    size_t full_selections = 0;
+};
+
 // Exact K-nearest search of the grid over the n targets at xy (any finite or
 // non-finite coordinates) fused with the blend. rgb is n x 3. Requires
-// 1 <= K <= n. Polls `stop` between tiles; when it says stop the routine
-// returns with `out` partly written.
+// 1 <= K <= n. Where every position is finite, of targets tied at the K-th
+// distance the lowest rows are taken, so a grid point's neighbours do not depend
+// on the grid step. Polls `stop` between tiles; when it says stop the routine returns with `out`
+// partly written. `stats`, when given, receives the counts of the search.
 void polar_render_native(const double* xy, size_t n, const double* rgb, const PolarBlend& p,
-                         uint8_t* out, Interrupt* stop = nullptr);
+                         uint8_t* out, Interrupt* stop = nullptr, PolarStats* stats = nullptr);
 
 // The blend from neighbour lists computed elsewhere: for grid point g,
 // dist[g * K + k] and idx[g * K + k] (each in [0, n), rgb n x 3) with column 0 nearest.

@@ -111,6 +111,21 @@ def render_polar_alan(
     nothing to draw (render_polar_alan: render the polar field).
     """
 
+def _polar_grid(
+    cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None,
+    scale: float,
+    top: float,
+    r_off: float,
+    rr: float,
+    min_bosluk_m: float = 0.0,
+    power: float = 2.4,
+    softness: float = 2.0,
+    hucre: int = 2,
+) -> tuple[numpy.typing.NDArray[numpy.uint8], int] | None:
+    """Return the tuple (pixels, full selections) of the unscaled grid, or None when
+    render_polar_alan returns None (a diagnostic for tests).
+    """
+
 def en_guclu_kutup_indeksleri(
     cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None,
     r_off: float,

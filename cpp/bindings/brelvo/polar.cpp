@@ -55,180 +55,212 @@ int64_t frame_side(double rr) {
     return static_cast<int64_t>(side);
 }
 
-nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top, nb::handle r_off,
-                             nb::handle rr, nb::handle min_bosluk_m, nb::handle power,
-                             nb::handle softness, nb::handle hucre) {
-    if (cloud.is_none()) return nb::none();
-    nb::object e0 = cloud_item(cloud, 0);
+// The arguments of render_polar_alan, converted step by step as the operation
+// reaches them.
+struct PolarArgs {
+    nb::handle cloud, scale, top, r_off, rr, min_bosluk_m, power, softness, hucre;
+};
+
+// What a render needs: the visible targets' screen positions and colours, the
+// settings, the index that answers the grid and the blend.
+struct PolarJob {
+    size_t n = 0;
+    NewArray<double> pts;
+    std::vector<double> rgb;  // n x 3
+    double rr = 0, scale = 0, power = 0, softness = 0;
+    nb::object host;  // the host's own index class's instance, when it has one
+    bool host_tree = false, no_tree = false;
+    int64_t W = 0, step = 1;
+    PolarBlend p;
+};
+
+// The visible targets' positions and first three colour columns; false when
+// there is nothing to draw.
+bool read_visible_targets(const PolarArgs& a, PolarJob& job) {
+    if (a.cloud.is_none()) return false;
+    nb::object e0 = cloud_item(a.cloud, 0);
     Py_ssize_t len0 = PyObject_Length(e0.ptr());
     if (len0 < 0) throw nb::python_error();
-    if (len0 == 0) return nb::none();
-
+    if (len0 == 0) return false;
     // The band is decided from the bearings and ranges before the visible ones
     // are read again: private copies, so the two reads always agree.
     F64View b = private_f64(e0);
-    F64View r = private_f64(cloud_item(cloud, 1));
-    const double off = vis::py_float(r_off);
-    F64View c = private_f64(cloud_item(cloud, 2));
-    if (c.ndim() != 2 || c.shape(1) < 3) return nb::none();
+    F64View r = private_f64(cloud_item(a.cloud, 1));
+    const double off = vis::py_float(a.r_off);
+    F64View c = private_f64(cloud_item(a.cloud, 2));
+    if (c.ndim() != 2 || c.shape(1) < 3) return false;
     if (b.ndim() != 1 || r.ndim() != 1) throw nb::index_error("bearings and ranges must be one-dimensional");
-
-    std::vector<uint8_t> m = visible_mask_1d(b, r, off, vis::py_float(min_bosluk_m), vis::py_float(top));
+    std::vector<uint8_t> m = visible_mask_1d(b, r, off, vis::py_float(a.min_bosluk_m), vis::py_float(a.top));
     const size_t N = m.size();
-    size_t n = 0;
-    for (uint8_t v : m) n += v;
-    if (n == 0) return nb::none();
+    for (uint8_t v : m) job.n += v;
+    if (job.n == 0) return false;
     if (b.shape(0) != N) raise_mask_mismatch(b.shape(0), N);
     if (r.shape(0) != N) raise_mask_mismatch(r.shape(0), N);
     if (c.shape(0) != N) raise_mask_mismatch(c.shape(0), N);
-
-    const double rr_f = vis::py_float(rr);
-    const double scale_f = vis::py_float(scale);
-    const double power_f = vis::py_float(power);
-    const double soft_in = vis::py_float(softness);
-    SignalCheck check;
-
-    // Visible targets: bearings, offset ranges, first three colour columns; positions.
-    NewArray<double> pts = new_f64({n, 2});
-    std::vector<double> rgb(checked_mul(n, 3));
-    {
-        nb::gil_scoped_release unlocked;
-        std::vector<double> bv(n), rv(n);
-        const size_t cols = c.shape(1);
-        for (size_t i = 0, k = 0; i < N; ++i) {
-            if (!m[i]) continue;
-            bv[k] = b.data()[i];
-            rv[k] = r.data()[i] - off;
-            for (int ch = 0; ch < 3; ++ch) rgb[3 * k + ch] = c.data()[i * cols + ch];
-            ++k;
-        }
-        polar_positions(bv.data(), rv.data(), n, rr_f, scale_f, pts.data);
+    job.rr = vis::py_float(a.rr);
+    job.scale = vis::py_float(a.scale);
+    job.power = vis::py_float(a.power);
+    job.softness = vis::py_float(a.softness);
+    job.pts = new_f64({job.n, 2});
+    job.rgb.resize(checked_mul(job.n, 3));
+    nb::gil_scoped_release unlocked;
+    std::vector<double> bv(job.n), rv(job.n);
+    const size_t cols = c.shape(1);
+    for (size_t i = 0, k = 0; i < N; ++i) {
+        if (!m[i]) continue;
+        bv[k] = b.data()[i];
+        rv[k] = r.data()[i] - off;
+        for (int ch = 0; ch < 3; ++ch) job.rgb[3 * k + ch] = c.data()[i * cols + ch];
+        ++k;
     }
+    polar_positions(bv.data(), rv.data(), job.n, job.rr, job.scale, job.pts.data);
+    return true;
+}
 
-    // The index: the host's own class is built and called; SciPy's class and the
-    // brute-force fallback are answered by the native exact search.
+// The index: the host's own class is built and called; SciPy's class and the
+// brute-force fallback are answered by the native exact search.
+void choose_index(PolarJob& job) {
     nb::object tree_cls = ns().get("cKDTree");
-    const bool no_tree = tree_cls.is_none();
-    const bool host_tree = !no_tree && !ckdtree_is_scipy(tree_cls);
-    nb::object host;
-    if (host_tree) {
-        host = tree_cls(pts.obj);
-    } else if (!no_tree) {
+    job.no_tree = tree_cls.is_none();
+    job.host_tree = !job.no_tree && !ckdtree_is_scipy(tree_cls);
+    if (job.host_tree) {
+        job.host = tree_cls(job.pts.obj);
+    } else if (!job.no_tree) {
         bool finite = true;
-        for (size_t i = 0; i < 2 * n; ++i) finite = finite && std::isfinite(pts.data[i]);
+        for (size_t i = 0; i < 2 * job.n; ++i) finite = finite && std::isfinite(job.pts.data[i]);
         if (!finite) throw nb::value_error("data must be finite, check for nan or inf values");
     }
+}
 
-    // Spacing: median distance to the fourth-nearest other target.
-    double aralik;
-    if (n > 6) {
-        std::vector<double> d4(n);
-        if (host_tree) {
-            nb::object res = host.attr("query")(pts.obj, nb::arg("k") = 5);
+// The spacing: the median distance to the fourth-nearest other target, clamped as
+// max(7.0, min(aralik, 0.06 * rr, 27.0)) with Python's comparison order.
+double spacing(PolarJob& job, SignalCheck& check) {
+    double aralik = 0.05 * job.rr;
+    if (job.n > 6) {
+        std::vector<double> d4(job.n);
+        if (job.host_tree) {
+            nb::object res = job.host.attr("query")(job.pts.obj, nb::arg("k") = 5);
             F64View d = view_f64(res[0]);
             if (d.ndim() != 2 || d.shape(1) < 5)
                 throw nb::index_error("the neighbour index returned fewer than 5 columns");
             d4.resize(d.shape(0));
             for (size_t i = 0; i < d4.size(); ++i) d4[i] = d.data()[i * d.shape(1) + 4];
-            aralik = median_inplace(d4);
         } else {
             {
                 nb::gil_scoped_release unlocked;
                 // On this thread alone: only build_field's search may use every processor.
-                kth_distance_self_2d(pts.data, n, 5, d4.data(), check.interrupt(), false);
+                kth_distance_self_2d(job.pts.data, job.n, 5, d4.data(), check.interrupt(), false);
             }
             check.raise_if_stopped();
-            aralik = median_inplace(d4);
         }
-    } else {
-        aralik = 0.05 * rr_f;
+        aralik = median_inplace(d4);
     }
-    // max(7.0, min(aralik, 0.06 * rr, 27.0)) with Python's comparison order.
-    {
-        double lo = aralik, cand = 0.06 * rr_f;
-        if (cand < lo) lo = cand;
-        if (27.0 < lo) lo = 27.0;
-        aralik = 7.0;
-        if (lo > aralik) aralik = lo;
-    }
-    const double kapsama = aralik * 1.6;
+    double lo = aralik, cand = 0.06 * job.rr;
+    if (cand < lo) lo = cand;
+    if (27.0 < lo) lo = 27.0;
+    return lo > 7.0 ? lo : 7.0;
+}
 
-    // Output size and grid step.
-    const int64_t W = frame_side(rr_f);
-    int64_t step = std::max<int64_t>(1, vis::py_int_saturated(hucre));
-    if (no_tree) step = std::max<int64_t>(step, 4);
-    // An empty frame (rr below 1) has nothing to draw.
-    if (W <= 0) return nb::none();
-    const size_t nx = static_cast<size_t>(step >= W ? 1 : (W + step - 1) / step);
-
+// The output side, the grid step and the blend settings; false for an empty
+// frame (rr below 1), which has nothing to draw.
+bool grid_and_blend(const PolarArgs& a, double aralik, PolarJob& job) {
+    job.W = frame_side(job.rr);
+    job.step = std::max<int64_t>(1, vis::py_int_saturated(a.hucre));
+    if (job.no_tree) job.step = std::max<int64_t>(job.step, 4);
+    if (job.W <= 0) return false;
     // Neighbour count: 9 + round-half-even(4 * softness), softness clamped to [0, 8].
     double soft = 8.0;
-    if (soft_in < soft) soft = soft_in;
+    if (job.softness < soft) soft = job.softness;
     if (!(soft > 0.0)) soft = 0.0;
-    if (std::isnan(soft_in)) soft = 8.0;
-    const size_t K = std::min<size_t>(n, 9 + static_cast<size_t>(std::nearbyint(4.0 * soft)));
-
-    PolarBlend p;
+    if (std::isnan(job.softness)) soft = 8.0;
+    PolarBlend& p = job.p;
     p.aralik = aralik;
-    p.kapsama = kapsama;
+    p.kapsama = aralik * 1.6;
     p.sm = soft * aralik * 0.5;
-    p.power = power_f;
-    p.K = K;
-    p.nx = nx;
-    p.step = static_cast<size_t>(std::min<int64_t>(step, W));
+    p.power = job.power;
+    p.K = std::min<size_t>(job.n, 9 + static_cast<size_t>(std::nearbyint(4.0 * soft)));
+    p.nx = static_cast<size_t>(job.step >= job.W ? 1 : (job.W + job.step - 1) / job.step);
+    p.step = static_cast<size_t>(std::min<int64_t>(job.step, job.W));
+    return true;
+}
 
-    // The kernels write every pixel of the image straight into Qt's buffer.
-    const int side = static_cast<int>(nx);
-    NewImage img = new_qimage(side, side, "Format_ARGB32");
-    if (host_tree) {
-        NewArray<double> grid = new_f64({nx * nx, 2});
-        {
-            nb::gil_scoped_release unlocked;
-            for (size_t g = 0; g < nx * nx; ++g) {
-                grid.data[2 * g] = static_cast<double>(g % nx) * static_cast<double>(p.step) + 0.5;
-                grid.data[2 * g + 1] = static_cast<double>(g / nx) * static_cast<double>(p.step) + 0.5;
-            }
-        }
-        nb::object res = host.attr("query")(grid.obj, nb::arg("k") = K);
-        F64View dist = result_matrix(res[0], nx * nx, K);
-        nb::object idx_arr = numpy().attr("asarray")(res[1]);
-        const char kind = dtype_kind(idx_arr);
-        if (kind != 'i' && kind != 'u')
-            throw nb::index_error("arrays used as indices must be of integer (or boolean) type");
-        ArrayView<int64_t> idx = aligned_view<int64_t>(idx_arr, nb::str("int64"));
-        bool ok = (idx.ndim() == 2 && idx.shape(0) == nx * nx && idx.shape(1) == K) ||
-                  (K == 1 && idx.ndim() == 1 && idx.shape(0) == nx * nx);
-        if (!ok) throw nb::value_error("the neighbour index returned results of an unexpected shape");
-        std::vector<int64_t> rows;
-        int64_t bad = 0;
-        bool in_range = true;
-        {
-            nb::gil_scoped_release unlocked;
-            rows.resize(nx * nx * K);
-            const int64_t nn = static_cast<int64_t>(n);
-            for (size_t g = 0; g < rows.size(); ++g) {
-                int64_t v = idx.data()[g];
-                if (v < -nn || v >= nn) {
-                    bad = v;
-                    in_range = false;
-                    break;
-                }
-                rows[g] = v < 0 ? v + nn : v;
-            }
-            if (in_range) polar_render_from_neighbours(dist.data(), rows.data(), rgb.data(), n, p, img.bits, check.interrupt());
-        }
-        if (!in_range)
-            throw nb::index_error(("index " + std::to_string(bad) + " is out of bounds for axis 0 with size " +
-                                   std::to_string(n))
-                                      .c_str());
+// Everything up to the pixels; false when there is nothing to draw.
+bool plan_polar(const PolarArgs& a, PolarJob& job, SignalCheck& check) {
+    if (!read_visible_targets(a, job)) return false;
+    choose_index(job);
+    const double aralik = spacing(job, check);
+    return grid_and_blend(a, aralik, job);
+}
+
+// The grid's neighbours from the host's own index, then the blend.
+void render_with_host_index(const PolarJob& job, uint8_t* out, SignalCheck& check) {
+    const size_t nx = job.p.nx, K = job.p.K, n = job.n;
+    NewArray<double> grid = new_f64({nx * nx, 2});
+    for (size_t g = 0; g < nx * nx; ++g) {
+        grid.data[2 * g] = static_cast<double>(g % nx) * static_cast<double>(job.p.step) + 0.5;
+        grid.data[2 * g + 1] = static_cast<double>(g / nx) * static_cast<double>(job.p.step) + 0.5;
+    }
+    nb::object res = job.host.attr("query")(grid.obj, nb::arg("k") = K);
+    F64View dist = result_matrix(res[0], nx * nx, K);
+    nb::object idx_arr = numpy().attr("asarray")(res[1]);
+    const char kind = dtype_kind(idx_arr);
+    if (kind != 'i' && kind != 'u')
+        throw nb::index_error("arrays used as indices must be of integer (or boolean) type");
+    ArrayView<int64_t> idx = aligned_view<int64_t>(idx_arr, nb::str("int64"));
+    const bool ok = (idx.ndim() == 2 && idx.shape(0) == nx * nx && idx.shape(1) == K) ||
+                    (K == 1 && idx.ndim() == 1 && idx.shape(0) == nx * nx);
+    if (!ok) throw nb::value_error("the neighbour index returned results of an unexpected shape");
+    // Negative indices count from the end, as NumPy's indexing reads them.
+    std::vector<int64_t> rows(nx * nx * K);
+    const int64_t nn = static_cast<int64_t>(n);
+    for (size_t g = 0; g < rows.size(); ++g) {
+        const int64_t v = idx.data()[g];
+        if (v < -nn || v >= nn)
+            throw nb::index_error(("index " + std::to_string(v) + " is out of bounds for axis 0 with size " +
+                                   std::to_string(n)).c_str());
+        rows[g] = v < 0 ? v + nn : v;
+    }
+    nb::gil_scoped_release unlocked;
+    polar_render_from_neighbours(dist.data(), rows.data(), job.rgb.data(), n, job.p, out, check.interrupt());
+}
+
+// The nx x nx pixels (B, G, R, A) of a planned job into out.
+void render_grid(const PolarJob& job, uint8_t* out, SignalCheck& check, PolarStats* stats) {
+    if (job.host_tree) {
+        render_with_host_index(job, out, check);
     } else {
         nb::gil_scoped_release unlocked;
-        polar_render_native(pts.data, n, rgb.data(), p, img.bits, check.interrupt());
+        polar_render_native(job.pts.data, job.n, job.rgb.data(), job.p, out, check.interrupt(), stats);
     }
     check.raise_if_stopped();
+}
 
-    if (step > 1) return smooth_scaled(img.image, static_cast<int>(W), static_cast<int>(W));
+nb::object render_polar_alan(nb::handle cloud, nb::handle scale, nb::handle top, nb::handle r_off,
+                             nb::handle rr, nb::handle min_bosluk_m, nb::handle power,
+                             nb::handle softness, nb::handle hucre) {
+    SignalCheck check;
+    PolarJob job;
+    if (!plan_polar({cloud, scale, top, r_off, rr, min_bosluk_m, power, softness, hucre}, job, check))
+        return nb::none();
+    // The kernels write every pixel of the image straight into Qt's buffer.
+    const int side = static_cast<int>(job.p.nx);
+    NewImage img = new_qimage(side, side, "Format_ARGB32");
+    render_grid(job, img.bits, check, nullptr);
+    if (job.step > 1) return smooth_scaled(img.image, static_cast<int>(job.W), static_cast<int>(job.W));
     return img.image;
+}
+
+// The unscaled grid and the native search's count of full selections, for tests.
+nb::object polar_grid(nb::handle cloud, nb::handle scale, nb::handle top, nb::handle r_off, nb::handle rr,
+                      nb::handle min_bosluk_m, nb::handle power, nb::handle softness, nb::handle hucre) {
+    SignalCheck check;
+    PolarJob job;
+    if (!plan_polar({cloud, scale, top, r_off, rr, min_bosluk_m, power, softness, hucre}, job, check))
+        return nb::none();
+    NewArray<uint8_t> px = new_array<uint8_t>({job.p.nx, job.p.nx, 4}, "uint8");
+    PolarStats stats;
+    render_grid(job, px.data, check, &stats);
+    return nb::make_tuple(px.obj, stats.full_selections);
 }
 
 }  // namespace
@@ -261,6 +293,20 @@ void bind_polar(nb::module_& m) {
           "softness: colour-blend smoothing, effective 0..8; more blends more neighbours.\n"
           "hucre (cell): grid step in pixels, truncated, at least 1 (4 without SciPy); 2 renders\n"
           "at half resolution and scales smoothly to full size.");
+    m.def("_polar_grid", &polar_grid, nb::arg("cloud").none(), nb::arg("scale"), nb::arg("top"), nb::arg("r_off"),
+          nb::arg("rr"), nb::arg("min_bosluk_m") = 0.0, nb::arg("power") = 2.4, nb::arg("softness") = 2.0,
+          nb::arg("hucre") = 2,
+          nb::sig("def _polar_grid("
+                  "cloud: collections.abc.Sequence[numpy.typing.ArrayLike] | None, "
+                  "scale: float, top: float, r_off: float, rr: float, min_bosluk_m: float = 0.0, "
+                  "power: float = 2.4, softness: float = 2.0, hucre: int = 2) "
+                  "-> tuple[numpy.typing.NDArray[numpy.uint8], int] | None"),
+          "Return the tuple (pixels, full selections) of the unscaled grid, or None when\n"
+          "render_polar_alan returns None: pixels is the uint8 array of nx x nx x 4 bytes\n"
+          "B, G, R, A that render_polar_alan scales; full selections counts the grid points\n"
+          "whose neighbours the native search's carried bounds did not settle (0 when the\n"
+          "host's own index answers). The arguments are render_polar_alan's (scale in pixels\n"
+          "per metre, top and r_off in metres, rr in pixels): a diagnostic for tests.");
 }
 
 }  // namespace vis::brelvo

@@ -1,6 +1,6 @@
-// Powers in eight single-precision lanes for the image kernels, where a relative
-// error of at most 5e-5 (powers up to 64) moves a blended colour channel by less
-// than a fortieth of a byte step.
+// Powers in eight single-precision AVX2 lanes for the image kernels, where a
+// relative error of at most 5e-5 (powers up to 64) moves a blended colour channel
+// by less than a fortieth of a byte step.
 #pragma once
 
 #include <immintrin.h>
