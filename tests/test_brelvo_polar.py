@@ -429,6 +429,22 @@ def test_other_threads_run_while_rendering(n, rr, hucre):
     assert pause < duration / 2
 
 
+class ScaledThroughPython(QImage):
+    """A subclass: the module scales it through PyQt5's own scaled."""
+
+
+@pytest.mark.parametrize("hucre, rr", [(2, 100.0), (3, 61.0)])
+def test_direct_qt_scaling_equals_pyqt(monkeypatch, hucre, rr):
+    # Linux builds of Qt carry the symbols the direct call needs, on every CPU.
+    assert brelvo._qt_scales_directly() or not sys.platform.startswith("linux")
+    cloud = make_cloud(120, seed=21)
+    direct = render(cloud, hucre=hucre, rr=rr)
+    monkeypatch.setattr(brelvo, "QImage", ScaledThroughPython)
+    through_python = render(cloud, hucre=hucre, rr=rr)
+    assert (direct.width(), direct.height()) == (through_python.width(), through_python.height()) == (2 * int(rr),) * 2
+    assert image_bytes(direct).tobytes() == image_bytes(through_python).tobytes()
+
+
 class NullImage(QImage):
     """Qt's answer to a failed allocation: a null image."""
 

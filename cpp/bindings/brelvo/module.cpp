@@ -1,4 +1,5 @@
 // visualization.brelvo: the sonar blob field. Binds its names in load order.
+#include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/registry.h"
 
 namespace nb = nanobind;
@@ -71,6 +72,8 @@ NB_MODULE(brelvo, m) {
     m.attr("RIM_FADE") = 0.94;
     m.attr("_SM_RATIO") = 0.0847;
     m.attr("_LUT_CACHE") = nb::dict();
+    m.def("_qt_scales_directly", &qt_scales_directly,
+          "Return True when plain QImages are scaled by Qt directly, with the GIL released.");
 
     bind_lut(m);
     bind_field(m);
