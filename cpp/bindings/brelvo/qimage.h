@@ -130,8 +130,7 @@ public:
     QtImage& operator=(const QtImage&) = delete;
     ~QtImage();
 
-private:
-    alignas(void*) unsigned char layout_[4 * sizeof(void*)];
+    alignas(void*) unsigned char layout[4 * sizeof(void*)];  // Qt's members, never read here
 };
 
 // Qt's members as the Itanium C++ ABI calls them: `this` is the first
