@@ -6,7 +6,8 @@
 #            arm64 root filesystem (scripts/aarch64-rootfs.sh); x86/ is skipped;
 #   clang    clang++ for the host (x86-64 Linux), with the host Python's headers;
 #   mingw    mingw-w64's g++ (posix threads) for 64-bit Windows, against the
-#            stable ABI of CPython 3.12; x86/ and windows/ included.
+#            stable ABI of CPython 3.12 (a Windows CPython's headers); x86/ and
+#            windows/ included.
 # windows/ is compiled for Windows alone. Arguments pick the compilers (default all).
 #
 # usage: scripts/compile-check.sh [aarch64] [clang] [mingw]
@@ -80,7 +81,8 @@ for c in $compilers; do
         mingw)
             cxx=(x86_64-w64-mingw32-g++-posix "${common[@]}" -DVIS_X86_KERNELS)
             bindings=$MINGW_BINDINGS
-            [ "$bindings" != on ] || pyinc=(-DPy_LIMITED_API=0x030C0000 -isystem "$(bash scripts/windows-python-headers.sh)")
+            # A Windows CPython's headers (scripts/windows-python.sh unpacks one).
+            [ "$bindings" != on ] || pyinc=(-DPy_LIMITED_API=0x030C0000 -isystem "$(bash scripts/windows-python.sh)/include")
             ;;
         *) echo "usage: scripts/compile-check.sh [aarch64] [clang] [mingw]" >&2; exit 2 ;;
     esac
