@@ -1,6 +1,7 @@
 // visualization.brelvo: the sonar blob field. Binds its names in load order.
 #include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/registry.h"
+#include "bindings/signals.h"
 
 namespace nb = nanobind;
 
@@ -80,4 +81,5 @@ NB_MODULE(brelvo, m) {
     bind_cloud(m);
     bind_polar(m);
     bind_poles(m);
+    vis::bind_signal_checks(m);
 }
