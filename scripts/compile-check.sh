@@ -90,7 +90,8 @@ for c in $compilers; do
     compile_all "$c kernels" "${cxx[@]}" -- $(sources kernels "$c") || failed=1
     if [ "$bindings" = on ]; then
         # shellcheck disable=SC2046
-        compile_all "$c bindings" "${cxx[@]}" "${pyinc[@]}" "${nanobind_inc[@]}" -- $(sources bindings "$c") || failed=1
+        # Hidden visibility as nanobind builds them (GCC warns on mixed visibility otherwise).
+        compile_all "$c bindings" "${cxx[@]}" -fvisibility=hidden "${pyinc[@]}" "${nanobind_inc[@]}" -- $(sources bindings "$c") || failed=1
     else
         echo "== $c bindings: not checked (VIS_MINGW_BINDINGS=on checks them)"
     fi
