@@ -448,7 +448,7 @@ class ScaledThroughPython(QImage):
 @pytest.mark.parametrize("hucre, rr", [(2, 100.0), (3, 61.0)])
 def test_direct_qt_scaling_equals_pyqt(monkeypatch, hucre, rr):
     # Linux builds of Qt carry the symbols the direct call needs, on every CPU.
-    assert brelvo._qt_scales_directly() or not sys.platform.startswith("linux")
+    assert brelvo._QT_SCALES_DIRECTLY or not sys.platform.startswith("linux")
     cloud = make_cloud(120, seed=21)
     direct = render(cloud, hucre=hucre, rr=rr)
     monkeypatch.setattr(brelvo, "QImage", ScaledThroughPython)

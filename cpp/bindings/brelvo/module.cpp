@@ -73,8 +73,7 @@ NB_MODULE(brelvo, m) {
     m.attr("RIM_FADE") = 0.94;
     m.attr("_SM_RATIO") = 0.0847;
     m.attr("_LUT_CACHE") = nb::dict();
-    m.def("_qt_scales_directly", &qt_scales_directly,
-          "Return True when plain QImages are scaled by Qt directly, with the GIL released.");
+    m.attr("_QT_SCALES_DIRECTLY") = qt_scales_directly();  // Qt's own scaling, without the GIL
 
     bind_lut(m);
     bind_field(m);
