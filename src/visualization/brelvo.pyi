@@ -45,6 +45,8 @@ RIM_FADE: float
 _SM_RATIO: float
 # Palette tables by palette identity (0 for the default palette), never evicted.
 _LUT_CACHE: dict[int, tuple[numpy.typing.NDArray[numpy.float64], typing.Any]]
+# Whether plain QImages are scaled by Qt directly, with the GIL released.
+_QT_SCALES_DIRECTLY: bool
 
 def _lut(
     colormap: numpy.typing.ArrayLike | None,

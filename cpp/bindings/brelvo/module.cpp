@@ -1,4 +1,5 @@
 // visualization.brelvo: the sonar blob field. Binds its names in load order.
+#include "bindings/brelvo/qimage.h"
 #include "bindings/brelvo/registry.h"
 #include "bindings/signals.h"
 
@@ -72,6 +73,7 @@ NB_MODULE(brelvo, m) {
     m.attr("RIM_FADE") = 0.94;
     m.attr("_SM_RATIO") = 0.0847;
     m.attr("_LUT_CACHE") = nb::dict();
+    m.attr("_QT_SCALES_DIRECTLY") = qt_scales_directly();  // Qt's own scaling, without the GIL
 
     bind_lut(m);
     bind_field(m);

@@ -11,7 +11,15 @@
 
 #include "bindings/brelvo/registry.h"
 
+// Qt's scaling is called directly where Qt's symbols carry their Itanium C++
+// ABI names and can be looked up: GCC and clang builds with dlfcn. Not on
+// Windows, whose Qt is built by MSVC.
+#if !defined(_WIN32) && defined(__GNUC__) && defined(__has_include)
+#if __has_include(<dlfcn.h>)
 #include <dlfcn.h>
+#define VIS_QT_DIRECT_SCALING 1
+#endif
+#endif
 
 #include <climits>
 #include <cstdint>
@@ -99,16 +107,41 @@ inline nb::object make_qimage(const uint8_t* pixels, int width, int height, int 
     return out.image;
 }
 
-// Qt's own QImage::scaled(const QSize&, Qt::AspectRatioMode,
-// Qt::TransformationMode) const, with QImage's copy assignment and destructor,
-// looked up in the Qt library PyQt5 loaded: PyQt5 holds the GIL while Qt
-// scales, which at large sizes takes seconds, so the call is made directly,
-// with the GIL released. Null when the library or a symbol is missing.
+// Qt's own QImage::scaled, called directly with the GIL released: PyQt5
+// holds the GIL while Qt scales, which at large sizes takes seconds. Its
+// symbols are looked up in the Qt library PyQt5 loaded. Where that cannot be
+// done, or a symbol is missing, PyQt5's scaled is called instead.
+
+// Qt 5's QSize: the width, then the height.
+struct QtSize {
+    int width, height;
+};
+
+// A QImage made by Qt. It has Qt 5's size and alignment (QPaintDevice's
+// vtable pointer, painter count and reserved pointer, then the data pointer:
+// four pointer-sized slots) and, like QImage, a non-trivial destructor and
+// no trivial copy: by the Itanium C++ ABI a function returning one writes it
+// to a slot whose address the caller passes the platform's own way (the
+// first argument register on x86-64, x8 on AArch64). Declared so, the
+// compiler makes the call right on each platform. Only Qt constructs one.
+class QtImage {
+public:
+    QtImage(const QtImage&) = delete;
+    QtImage& operator=(const QtImage&) = delete;
+    ~QtImage();
+
+    alignas(void*) unsigned char layout[4 * sizeof(void*)];  // Qt's members, never read here
+};
+
+// Qt's members as the Itanium C++ ABI calls them: `this` is the first
+// parameter, references are pointers, Qt's enumerations are ints.
 struct QtScaling {
-    // The Itanium C++ ABI of those members: the result slot, then `this`.
-    using Scaled = void (*)(void* result, const void* self, const int* size, int aspect, int mode);
-    using Assign = void* (*)(void* self, const void* other);
-    using Destroy = void (*)(void* self);
+    // QImage QImage::scaled(const QSize&, Qt::AspectRatioMode, Qt::TransformationMode) const
+    using Scaled = QtImage (*)(const QtImage* self, const QtSize* size, int aspect, int mode);
+    // QImage& QImage::operator=(const QImage&)
+    using Assign = void* (*)(void* self, const QtImage* other);
+    // QImage::~QImage()
+    using Destroy = void (*)(QtImage* self);
     Scaled scaled = nullptr;
     Assign assign = nullptr;
     Destroy destroy = nullptr;
@@ -117,6 +150,7 @@ struct QtScaling {
 inline const QtScaling& qt_scaling() {
     static const QtScaling found = [] {
         QtScaling q;
+#if defined(VIS_QT_DIRECT_SCALING)
         void* lib = dlopen("libQt5Gui.so.5", RTLD_NOW | RTLD_NOLOAD);
         if (!lib) return q;
         q.scaled = reinterpret_cast<QtScaling::Scaled>(
@@ -124,10 +158,16 @@ inline const QtScaling& qt_scaling() {
         q.assign = reinterpret_cast<QtScaling::Assign>(dlsym(lib, "_ZN6QImageaSERKS_"));
         q.destroy = reinterpret_cast<QtScaling::Destroy>(dlsym(lib, "_ZN6QImageD1Ev"));
         if (!q.scaled || !q.assign || !q.destroy) q = QtScaling{};
+#endif
         return q;
     }();
     return found;
 }
+
+inline QtImage::~QtImage() { qt_scaling().destroy(this); }
+
+// True when smooth_scaled calls Qt directly for plain QImages.
+inline bool qt_scales_directly() { return qt_scaling().scaled != nullptr; }
 
 // image.scaled(width, height, IgnoreAspectRatio, SmoothTransformation),
 // MemoryError when Qt returns a null image. A plain PyQt5 QImage is scaled by
@@ -151,12 +191,9 @@ inline nb::object smooth_scaled(nb::handle image, int width, int height) {
         const int aspect = nb::cast<int>(Qt.attr("IgnoreAspectRatio"));
         const int mode = nb::cast<int>(Qt.attr("SmoothTransformation"));
         nb::gil_scoped_release unlocked;
-        // Room for a QImage (32 bytes in Qt 5 on 64-bit targets) with margin.
-        alignas(16) unsigned char scaled[128];
-        const int size[2] = {width, height};  // QSize: width, then height
-        qt.scaled(scaled, src, size, aspect, mode);
-        qt.assign(dst, scaled);  // shares the pixels
-        qt.destroy(scaled);
+        const QtSize size{width, height};
+        const QtImage scaled = qt.scaled(static_cast<const QtImage*>(src), &size, aspect, mode);
+        qt.assign(dst, &scaled);  // shares the pixels; Qt's destructor releases ours
     } else {
         nb::object ignore = Qt.attr("IgnoreAspectRatio"), smooth = Qt.attr("SmoothTransformation");
         CollectorPause pause;
