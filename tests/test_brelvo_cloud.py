@@ -172,13 +172,39 @@ def test_mask_agrees_with_numpy_on_random_clouds():
 # ---- strided byte images ------------------------------------------------------------
 
 
-def strided_views():
+def against_unreadable_page(a):
+    """A C-contiguous copy of `a` whose last byte is followed by a page the
+    process may not read, so a read past the end crashes; skips the test where
+    memory protection is not to be had."""
+    import ctypes
+    import mmap
+
+    try:
+        mprotect = ctypes.CDLL(None, use_errno=True).mprotect
+        flags, prot = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, mmap.PROT_READ | mmap.PROT_WRITE
+    except (AttributeError, OSError, TypeError):
+        pytest.skip("no mmap with protection flags, or no mprotect")
+    page = mmap.PAGESIZE
+    size = -(-a.nbytes // page) * page
+    buf = mmap.mmap(-1, size + page, flags=flags, prot=prot)
+    start = ctypes.addressof(ctypes.c_char.from_buffer(buf))
+    mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    if mprotect(start + size, page, 0) != 0:
+        pytest.skip("mprotect refused")
+    out = np.frombuffer(buf, np.uint8, a.nbytes, size - a.nbytes).view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def strided_views(place=np.asarray):
     """Views whose bytes are read in row-major order without a contiguous
     copy: column views of RGBA rows (ending at the base buffer's last byte),
-    reversed rows, Fortran order, 3-D and 1-D steps, wide and odd items."""
+    reversed rows, Fortran order, 3-D and 1-D steps, wide and odd items. Each
+    base array is laid out by `place`."""
     g = np.random.default_rng(11)
-    rgba = g.integers(0, 256, (37, 4)).astype(np.uint8)
+    rgba = place(g.integers(0, 256, (37, 4)).astype(np.uint8))
     f = g.normal(size=(9, 7))
+    pf = place(f)
     return {
         "rgb of rgba": rgba[:, :3],
         "gba of rgba": rgba[:, 1:],
@@ -186,21 +212,22 @@ def strided_views():
         "reversed rows": rgba[::-1, :3],
         "reversed columns": rgba[:, 2::-1],
         "every other row": rgba[::2, :3],
-        "fortran": np.asfortranarray(f),
-        "float columns": f[:, 1:4],
-        "float reversed": f[::-1, ::-2],
-        "3-d": g.integers(0, 9, (4, 5, 6)).astype(np.int16)[:, ::2, 1:5],
-        "1-d step": f.ravel()[::3],
-        "complex": (f + 1j * f)[:, :5],
-        "wide rows": g.integers(0, 9, (6, 5)).astype(np.int64)[:, :3],
+        "fortran": place(np.ascontiguousarray(f.T)).T,
+        "float columns": pf[:, 1:4],
+        "float reversed": pf[::-1, ::-2],
+        "3-d": place(g.integers(0, 9, (4, 5, 6)).astype(np.int16))[:, ::2, 1:5],
+        "1-d step": pf.ravel()[::3],
+        "complex": place(f + 1j * f)[:, :5],
+        "wide rows": place(g.integers(0, 9, (6, 5)).astype(np.int64))[:, :3],
         "empty": rgba[:0, :3],
-        "structured": np.zeros(6, dtype=[("a", "u1"), ("b", "<f8")])[::2],
+        "structured": place(np.zeros(6, dtype=[("a", "u1"), ("b", "<f8")]))[::2],
     }
 
 
+@pytest.mark.parametrize("place", [np.asarray, against_unreadable_page])
 @pytest.mark.parametrize("name", list(strided_views()))
-def test_strided_arrays_hash_as_their_contiguous_copy(name):
-    view = strided_views()[name]
+def test_strided_arrays_hash_as_their_contiguous_copy(name, place):
+    view = strided_views(place)[name]
     b, r = np.zeros(3), np.zeros(3)
     assert key((view, r, view)) == key((np.ascontiguousarray(view), r, np.ascontiguousarray(view)))
     as_bytes = np.frombuffer(view.tobytes(), np.uint8)

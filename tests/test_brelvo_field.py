@@ -383,16 +383,7 @@ def test_nested_calls_from_finalisers():
 # ---- Ctrl-C ----------------------------------------------------------------------------
 
 
-def interrupt_main_after(seconds):
-    import signal
-    import threading
-    main = threading.main_thread().ident
-    timer = threading.Timer(seconds, signal.pthread_kill, (main, signal.SIGINT))
-    timer.start()
-    return timer
-
-
-def test_ctrl_c_stops_a_long_splat(monkeypatch):
+def test_ctrl_c_stops_a_long_splat(monkeypatch, ctrl_c):
     # Every target gets a 10 m kernel on a 601 x 601 grid of 3.3 cm cells:
     # minutes of scattering unless the splat stops.
     monkeypatch.setattr(brelvo, "cKDTree", None)
@@ -405,12 +396,7 @@ def test_ctrl_c_stops_a_long_splat(monkeypatch):
 
     monkeypatch.setattr(brelvo, "apply_colormap", cmap)
     keys = list(brelvo._LUT_CACHE)
-    timer = interrupt_main_after(0.3)
-    try:
-        with pytest.raises(KeyboardInterrupt) as info:
-            brelvo.build_field(cloud, 10.0, 60.0, cell_px=2.0)
-    finally:
-        timer.cancel()
+    info = ctrl_c(brelvo, lambda: brelvo.build_field(cloud, 10.0, 60.0, cell_px=2.0))
     # Raised by the stopped splat itself, not on entering the palette call after it.
     assert all(tb.tb_frame.f_code is not cmap.__code__ for tb in walk(info.tb))
     assert list(brelvo._LUT_CACHE) == keys

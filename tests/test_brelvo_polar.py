@@ -388,28 +388,34 @@ def test_ctrl_c_stops_a_long_render(tree):
     assert float(seconds) < 20.0
 
 
-def _longest_pause_of_other_threads(fn):
-    """fn()'s result, the longest time a ticking thread could not run during it, and fn()'s duration."""
-    ticks = []
+def _longest_stall_of_another_thread_during(fn):
+    """fn()'s result, the longest time a busy Python thread made no progress while
+    fn() ran, and fn()'s duration, both counted in the processor time the
+    process's other threads used: time in which the machine let none of them
+    run does not count, so load cannot lengthen a stall."""
+    longest, mine = [0.0], [0.0]
     stop = threading.Event()
 
-    def tick():
+    def spin():
+        last = time.process_time() - time.thread_time()
         while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.001)
+            mine[0] = time.thread_time()
+            others = time.process_time() - mine[0]
+            longest[0] = max(longest[0], others - last)
+            last = others
 
-    t = threading.Thread(target=tick)
+    t = threading.Thread(target=spin)
     t.start()
     try:
         time.sleep(0.05)
-        t0 = time.monotonic()
+        longest[0] = 0.0
+        start = time.process_time() - mine[0]
         result = fn()
-        t1 = time.monotonic()
+        end = time.process_time() - mine[0]
     finally:
         stop.set()
-        t.join()
-    during = [t0] + [x for x in ticks if t0 < x < t1] + [t1]
-    return result, max(b - a for a, b in zip(during, during[1:])), t1 - t0
+        t.join()  # its last round measures a stall that lasted to the end of fn()
+    return result, longest[0], end - start
 
 
 @pytest.mark.parametrize(
@@ -421,12 +427,12 @@ def _longest_pause_of_other_threads(fn):
 )
 def test_other_threads_run_while_rendering(n, rr, hucre):
     cloud = make_cloud(n, seed=4, top=18.0)
-    img, pause, duration = _longest_pause_of_other_threads(
+    img, stall, duration = _longest_stall_of_another_thread_during(
         lambda: brelvo.render_polar_alan(cloud, rr / 20.0, 20.0, 0.0, rr, hucre=hucre))
     assert img.width() == 2 * int(rr)
     # Holding the GIL through the blend or the scaling would stall the other
     # thread for most of the call.
-    assert pause < duration / 2
+    assert stall < duration / 2
 
 
 class NullImage(QImage):

@@ -172,6 +172,8 @@ def test_errors_are_the_scalar_chains(restore_constants, lat, lon, bearings, ran
     ((0.0, 0.0, [1.0, 2.0], [1.0], 5), {}, ValueError),
     ((0.0, 0.0, [[1.0, 2.0]], [1.0, 2.0, 3.0], 5), {}, ValueError),
     ((0.0, 0.0, [1.0, 2.0], [1.0, 2.0], 5), {"range_measured": [True]}, ValueError),
+    ((0.0, 0.0, [1.0, 2.0], [1.0, 2.0], 5), {"range_measured": [True, False, True]}, ValueError),
+    ((0.0, 0.0, [1.0, 2.0], [1.0, 2.0], 5), {"range_measured": [[True, False]] * 2}, ValueError),
     ((0.0, 0.0, [1.0], [1.0], "5"), {}, TypeError),
     (("0", 0.0, [1.0], [1.0], 5), {}, TypeError),
     ((0.0, 0.0, [1.0], [1.0], 5), {"declination_deg": None}, TypeError),

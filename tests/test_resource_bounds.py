@@ -158,3 +158,48 @@ def test_subclass_misreporting_its_size_raises_an_ordinary_error(name, lie, erro
 def test_colour_rows_read_in_place_ignore_a_misreported_size():
     x = np.array([[128.0, 64.0, 255.0], [0.0, 50.0, 0.0]])
     assert np.array_equal(brelvo.lambda_from_colors(liar(x, -1)), brelvo.lambda_from_colors(x))
+
+
+# A host's QImage class that makes an image of another height than asked for and
+# answers every question as if it had not: the kernels would write past the end
+# of a shorter image, so the calls run in a child process.
+_OTHER_HEIGHT = """
+import numpy as np
+from PyQt5.QtGui import QImage
+from visualization import brelvo
+
+class OtherHeight(QImage):
+    def __init__(self, width, height, fmt):
+        super().__init__(width, height * self.factor // 4, fmt)
+        self.asked = (width, height)
+
+    def width(self):
+        return self.asked[0]
+
+    def height(self):
+        return self.asked[1]
+
+    def bytesPerLine(self):
+        return 4 * self.asked[0]
+
+brelvo.QImage = OtherHeight
+cloud = (np.array([0.0, 90.0]), np.array([5.0, 5.0]), np.array([[255, 0, 0], [0, 0, 255]], np.uint8))
+for OtherHeight.factor in (2, 3, 8):
+    for call in (lambda: brelvo.build_field(cloud, 10.0, 20.0),
+                 lambda: brelvo.render_polar_alan(cloud, 20.0, 10.0, 0.0, 200.0, hucre=1),
+                 lambda: brelvo.render_polar_alan(cloud, 20.0, 10.0, 0.0, 200.0, hucre=2)):
+        try:
+            call()
+            print("drawn", flush=True)
+        except ValueError as e:
+            print(e, flush=True)
+"""
+
+
+def test_qimage_class_making_another_size_raises_value_error():
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", _OTHER_HEIGHT], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.splitlines() == ["the module's QImage made an image of another size"] * 9

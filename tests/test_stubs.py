@@ -132,7 +132,7 @@ def test_signatures_show_the_stubs_types(name):
 
 def returned_words(annotation):
     """The words a docstring's first line uses to name what `annotation` returns."""
-    words = {"NDArray": "array", "QImage": "QImage", "tuple": "tuple", "dict": "dict"}
+    words = {"NDArray": "array", "QImage": "QImage", "tuple": "tuple", "dict": "dict", "int": "number"}
     found = []
     stack = [ast.parse(annotation, mode="eval").body]
     while stack:

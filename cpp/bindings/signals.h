@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <memory>
 
 namespace vis {
@@ -31,10 +32,13 @@ public:
     void raise_if_stopped() const {
         if (error_) throw nb::python_error(*error_);
     }
+    // Checks made so far by this module's calls, for tests.
+    static inline std::atomic<size_t> checks_made{0};
 
 private:
     static bool check(void* self) {
         nb::gil_scoped_acquire gil;
+        checks_made.fetch_add(1, std::memory_order_relaxed);
         if (PyErr_CheckSignals() == 0) return false;
         // Taken off the thread state at once, so no call made before
         // raise_if_stopped() can clear it or mistake it for its own.
@@ -52,5 +56,12 @@ private:
     Interrupt interrupt_;
     std::unique_ptr<nb::python_error> error_;
 };
+
+// The test hook `_signal_checks()`: how many checks the module's calls have made.
+inline void bind_signal_checks(nb::module_& m) {
+    m.def("_signal_checks", [] { return SignalCheck::checks_made.load(std::memory_order_relaxed); },
+          nb::sig("def _signal_checks() -> int"),
+          "Return the number of Ctrl-C checks this module's calls have made (a test hook).");
+}
 
 }  // namespace vis

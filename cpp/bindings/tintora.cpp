@@ -402,4 +402,5 @@ NB_MODULE(tintora, m) {
           "numbers is one point), in any one length unit. sample_values: N values.\n"
           "Weights are 1 / d^power with d = sqrt(distance^2 + smoothing^2), smoothing in the\n"
           "unit of the coordinates; a sample at d < 1e-8 is an exact hit and gives its own value.");
+    vis::bind_signal_checks(m);
 }

@@ -133,3 +133,6 @@ def en_guclu_kutuplar(
     """Return the dict {'metal': (bearing, range) or None, 'void': ...} of the strongest
     metal and void targets (en_guclu_kutuplar: the strongest poles).
     """
+
+def _signal_checks() -> int:
+    """Return the number of Ctrl-C checks this module's calls have made (a test hook)."""

@@ -1,5 +1,6 @@
 // visualization.brelvo: the sonar blob field. Binds its names in load order.
 #include "bindings/brelvo/registry.h"
+#include "bindings/signals.h"
 
 namespace nb = nanobind;
 
@@ -77,4 +78,5 @@ NB_MODULE(brelvo, m) {
     bind_cloud(m);
     bind_polar(m);
     bind_poles(m);
+    vis::bind_signal_checks(m);
 }
