@@ -14,7 +14,8 @@ wheel=$(bash scripts/build-wheel-windows.sh)
 winpy=$(bash scripts/windows-python.sh)
 bash scripts/windows-test-deps.sh "$winpy"
 
-site=$PWD/build/windows-test-site
+# A folder named site-packages, as an installed wheel's would be.
+site=$PWD/build/windows-test/site-packages
 rm -rf "$site"
 python3 -m zipfile -e "$wheel" "$site"
 
@@ -36,7 +37,8 @@ for f in "${files[@]}"; do
     log=$(mktemp)
     rc=0
     # Wine's python.exe cannot open a regular file as its standard output; a pipe works.
-    wine "$winpy/python.exe" -m pytest -p no:cacheprovider --rootdir=. -c pyproject.toml -q -rfEs "$f" \
+    # A file that hangs is stopped after VIS_WINE_FILE_TIMEOUT seconds and fails.
+    timeout -k 30 "${VIS_WINE_FILE_TIMEOUT:-1800}" wine "$winpy/python.exe" -m pytest -p no:cacheprovider --rootdir=. -c pyproject.toml -q -rfEs "$f" \
         </dev/null 2>&1 | cat >"$log" || rc=$?  # pipefail: python.exe's status
     summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|skipped|error)' "$log" | tail -1 || true)
     echo "== $f: ${summary:-no summary, exit $rc}"
