@@ -24,7 +24,7 @@ export QT_QPA_PLATFORM=offscreen VIS_UNDER_WINE=1 PYTHONPATH="Z:$site"
 # Wine's background services (started with the prefix's server) would inherit
 # the pipe of the first test run and keep it open: start them here, detached,
 # and keep the server for the whole run.
-[ -d "$WINEPREFIX" ] || echo "== creating the wine prefix $WINEPREFIX" >&2
+[ -d "$WINEPREFIX" ] || { echo "== creating the wine prefix $WINEPREFIX" >&2; mkdir -p "$WINEPREFIX"; }
 wineserver -k 2>/dev/null && wineserver -w || true
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
