@@ -3,10 +3,12 @@ number, a pair, an integer or None, or raises one of the ordinary errors."""
 
 import inspect
 
+import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from platform_gaps import needs_complex_arithmetic
 from strategies import ALLOWED, FUZZ, call, junk, number
 from visualization import geo
 
@@ -61,6 +63,19 @@ def test_geo_function(name):
         assert ok2 == ok and (not ok or repr(res2) == repr(res) or fn is geo.magnetic_declination)
 
     run()
+
+
+@needs_complex_arithmetic
+@pytest.mark.parametrize("name", sorted(FUNCS))
+def test_numpy_complex_junk(name):
+    """A NumPy complex scalar in every place of every call (the fuzz tests draw it
+    among their junk too, except where NumPy's complex arithmetic cannot run)."""
+    fn, args, valid = FUNCS[name]
+    for i in range(len(args)):
+        values = [0.5] * len(args)
+        values[i] = np.complex128(1j)
+        ok, res = call(fn, *values, allowed=GEO_ALLOWED)
+        assert not ok or valid(res), res
 
 
 def test_geomag_twice():

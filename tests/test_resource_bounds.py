@@ -2,10 +2,15 @@
 ValueError) before anything large is allocated. Every input here is cheap:
 broadcast views and zero-width arrays cost the caller nothing."""
 
-import resource
+import sys
 
 import numpy as np
 import pytest
+
+if sys.platform == "win32":
+    pytest.skip("the address-space cap these tests run under needs the POSIX resource module",
+                allow_module_level=True)
+import resource  # noqa: E402
 
 from visualization import brelvo, tintora
 

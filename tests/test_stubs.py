@@ -4,6 +4,7 @@ function's own signature and docstring say what it takes and what it returns."""
 import ast
 import importlib
 import inspect
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -172,7 +173,7 @@ def test_stubs_type_check(tmp_path):
     stubs = [f"{name}.pyi" for name in TYPED]
     for stub in stubs:
         (tmp_path / stub).write_text((STUBS / stub).read_text())
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", "/dev/null",
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
                           *stubs], capture_output=True, text=True, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
 

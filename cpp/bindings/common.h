@@ -7,8 +7,8 @@
 #include <nanobind/ndarray.h>
 
 #include "bindings/convert.h"
-
-#include <unistd.h>
+#include "bindings/physical_memory.h"
+#include "kernels/crt_math.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -27,6 +27,12 @@ inline nb::handle numpy() {
     return np;
 }
 
+// ImportError when the C runtime functions that exact results rely on
+// (kernels/crt_math.h) are missing, rather than a crash in the first call.
+inline void require_crt_math() {
+    if (!crt::available()) throw nb::import_error("ucrtbase.dll or one of its math functions was not found");
+}
+
 // Size arithmetic that refuses to wrap.
 inline size_t checked_mul(size_t a, size_t b) {
     size_t r;
@@ -41,8 +47,7 @@ inline size_t checked_mul(size_t a, size_t b) {
 inline size_t byte_budget() {
     static const size_t limit = [] {
         size_t cap = size_t{8} << 30;
-        long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-        if (pages > 0 && page > 0) cap = std::min(cap, static_cast<size_t>(pages) / 2 * static_cast<size_t>(page));
+        if (const size_t physical = physical_memory_bytes()) cap = std::min(cap, physical / 2);
         return cap;
     }();
     return limit;

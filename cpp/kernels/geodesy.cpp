@@ -4,7 +4,7 @@
 
 namespace vis::geo {
 
-double (*volatile libm_pow)(double, double) = ::pow;
+double (*volatile runtime_pow)(double, double) = crt::pow;
 
 double round_half_even(double x) {
     // The interpreter's own method: round half away from zero, then pull an

@@ -1,9 +1,11 @@
 // Spherical geodesy on a mean-radius Earth, and the scalar arithmetic shared by
 // the geographic kernels. Every step follows Python's float and math-module
-// semantics exactly (same libm calls, same special cases, same evaluation
-// order), so results agree bit for bit with the plain-Python formulation.
+// semantics exactly (the same C runtime calls, see crt_math.h; the same special
+// cases and evaluation order), so results agree bit for bit with the
+// plain-Python formulation.
 #pragma once
 
+#include "kernels/crt_math.h"
 #include "kernels/floored_mod.h"
 
 #include <cmath>
@@ -61,17 +63,17 @@ inline double checked1(double r, double x, FaultKind k, Fault& f) {
     return r;
 }
 
-inline double py_sin(double x, Fault& f) { return checked1(std::sin(x), x, FaultKind::sin, f); }
-inline double py_cos(double x, Fault& f) { return checked1(std::cos(x), x, FaultKind::cos, f); }
-inline double py_tan(double x, Fault& f) { return checked1(std::tan(x), x, FaultKind::tan, f); }
-inline double py_asin(double x, Fault& f) { return checked1(std::asin(x), x, FaultKind::asin, f); }
+inline double py_sin(double x, Fault& f) { return checked1(crt::sin(x), x, FaultKind::sin, f); }
+inline double py_cos(double x, Fault& f) { return checked1(crt::cos(x), x, FaultKind::cos, f); }
+inline double py_tan(double x, Fault& f) { return checked1(crt::tan(x), x, FaultKind::tan, f); }
+inline double py_asin(double x, Fault& f) { return checked1(crt::asin(x), x, FaultKind::asin, f); }
 inline double py_sqrt(double x, Fault& f) { return checked1(std::sqrt(x), x, FaultKind::sqrt, f); }
-inline double py_atan(double x) { return std::atan(x); }
+inline double py_atan(double x) { return crt::atan(x); }
 
 // math.log for one argument.
 inline double py_log(double x, Fault& f) {
     if (std::isfinite(x)) {
-        if (x > 0.0) return std::log(x);
+        if (x > 0.0) return crt::log(x);
         f.note(FaultKind::log, x);
         return std::nan("");
     }
@@ -82,7 +84,7 @@ inline double py_log(double x, Fault& f) {
 
 // math.sinh: an infinite result from a finite input is a range error.
 inline double py_sinh(double x, Fault& f) {
-    double r = std::sinh(x);
+    double r = crt::sinh(x);
     if (std::isinf(r) && std::isfinite(x)) f.note(FaultKind::sinh, x);
     return r;
 }
@@ -98,20 +100,20 @@ inline double py_atan2(double y, double x) {
         if (std::copysign(1.0, x) == 1.0) return std::copysign(0.0, y);
         return std::copysign(kPi, y);
     }
-    return std::atan2(y, x);
+    return crt::atan2(y, x);
 }
 
-// libm pow, called through a pointer the compiler cannot see through: it
-// would otherwise fold pow(x, 2.0) into x * x, which differs from libm's pow
-// in the last bit for some x.
-extern double (*volatile libm_pow)(double, double);
+// The C runtime's pow, called through a pointer the compiler cannot see
+// through: it would otherwise fold pow(x, 2.0) into x * x, which differs from
+// the runtime's pow in the last bit for some x.
+extern double (*volatile runtime_pow)(double, double);
 
-// x ** 2 for a float x: libm pow on the magnitude, overflow being an error.
+// x ** 2 for a float x: the runtime's pow on the magnitude, overflow being an error.
 inline double py_square(double x, Fault& f) {
     if (std::isnan(x)) return x;
     if (std::isinf(x)) return HUGE_VAL;
     if (x == 0.0) return 0.0;
-    double r = libm_pow(std::fabs(x), 2.0);
+    double r = runtime_pow(std::fabs(x), 2.0);
     if (std::isinf(r)) f.note(FaultKind::square, x);
     return r;
 }

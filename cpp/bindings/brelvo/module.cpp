@@ -32,6 +32,7 @@ static nb::object import_ckdtree() {
 
 NB_MODULE(brelvo, m) {
     using namespace vis::brelvo;
+    vis::require_crt_math();
     ns().bind(m);
     m.doc() =
         "Sonar blob field: colour -> lambda lookup, blob field, polar view, cache key, "

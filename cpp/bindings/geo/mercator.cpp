@@ -3,6 +3,7 @@
 #include "bindings/geo/binder.h"
 #include "bindings/geo/docs.h"
 #include "bindings/geo/registry.h"
+#include "kernels/crt_math.h"
 #include "kernels/mercator.h"
 
 #include <cerrno>
@@ -22,12 +23,12 @@ bool zoom_pow2(PyObject* zoom, Pow2* p) {
         } else if (overflow < 0) {
             const double d = PyLong_AsDouble(zoom);
             if (d == -1.0 && PyErr_Occurred()) return false;
-            p->value = std::pow(2.0, d);
+            p->value = crt::pow(2.0, d);
         } else if (v >= 0) {
             p->exact = true;
             p->e = v;
         } else {
-            p->value = std::pow(2.0, static_cast<double>(v));
+            p->value = crt::pow(2.0, static_cast<double>(v));
         }
         return true;
     }
@@ -39,7 +40,7 @@ bool zoom_pow2(PyObject* zoom, Pow2* p) {
         } else if (std::isinf(z)) {
             p->value = z > 0.0 ? HUGE_VAL : 0.0;
         } else {
-            p->value = std::pow(2.0, z);
+            p->value = crt::pow(2.0, z);
             if (std::isinf(p->value)) {
                 errno = ERANGE;
                 PyErr_SetFromErrno(PyExc_OverflowError);

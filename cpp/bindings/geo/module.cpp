@@ -1,5 +1,6 @@
 // visualization.geo: spherical geodesy, Web Mercator, declination, uncertainty.
 // Binds its names in load order.
+#include "bindings/common.h"
 #include "bindings/geo/registry.h"
 
 NB_MODULE(geo, m) {
@@ -8,6 +9,7 @@ NB_MODULE(geo, m) {
               "target uncertainty.\n\n"
               "Angles are degrees (latitude north, longitude east, bearings clockwise from north),\n"
               "lengths metres, map positions Web Mercator world pixels.";
+    vis::require_crt_math();
     init_shared();
     m.attr("math") = nb::module_::import_("math");
     nb::module_ typing = nb::module_::import_("typing");

@@ -55,7 +55,7 @@ RadiusBuckets radius_buckets(const std::vector<double>& R, int64_t nbuck) {
     RadiusBuckets b;
     b.edges.resize(static_cast<size_t>(nb) + 1);
     for (int64_t q = 0; q <= nb; ++q)
-        b.edges[q] = lo * std::pow(end / lo, static_cast<double>(q) / static_cast<double>(nb));
+        b.edges[q] = lo * crt::pow(end / lo, static_cast<double>(q) / static_cast<double>(nb));
     b.edges[0] = lo;
     b.edges[nb] = end;
 

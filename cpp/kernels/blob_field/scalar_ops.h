@@ -1,6 +1,8 @@
 // Scalar helpers of the blob field with the array library's NaN rules.
 #pragma once
 
+#include "kernels/crt_math.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -49,7 +51,7 @@ inline double powr(double x, double p) {
     if (p == 1.0) return x;
     if (p == 2.0) return x * x;
     if (p == 0.5) return std::sqrt(x);
-    return std::pow(x, p);
+    return crt::pow(x, p);
 }
 
 }  // namespace vis::blob

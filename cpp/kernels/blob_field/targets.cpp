@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "kernels/blob_field.h"
+#include "kernels/crt_math.h"
 #include "kernels/blob_field/scalar_ops.h"
 
 namespace vis {
@@ -24,8 +25,8 @@ bool blob_targets(const double* b, const double* r, const double* lam, size_t n,
     for (size_t i = 0; i < n; ++i) {
         if (!std::isfinite(b[i]) || !std::isfinite(r[i])) continue;
         double a = b[i] * (kPi / 180.0);
-        out.X.push_back(std::sin(a) * r[i]);
-        out.Y.push_back(std::cos(a) * r[i]);
+        out.X.push_back(crt::sin(a) * r[i]);
+        out.Y.push_back(crt::cos(a) * r[i]);
         out.r.push_back(r[i]);
         out.lam.push_back(lam[i]);
     }
