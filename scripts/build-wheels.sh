@@ -6,8 +6,6 @@
 #          built with the oldest of 3.12, 3.13 found.
 # Arguments pick the kinds (default: both). Each build keeps its own venv and its own
 # folder build/wheel/{wheel_tag} (apart from ./dev's), so a rebuild compiles only what changed.
-# libmvec (glibc's vector maths) stays a system library: it is part of glibc,
-# which manylinux policies list, and is never bundled.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kinds=${*:-cp311 abi3}

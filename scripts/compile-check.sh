@@ -74,7 +74,7 @@ for c in $compilers; do
             bindings=on
             ;;
         clang)
-            cxx=(clang++ "${common[@]}" -DVIS_X86_KERNELS -DVIS_HAVE_LIBMVEC)
+            cxx=(clang++ "${common[@]}" -DVIS_X86_KERNELS)
             pyinc=(-isystem "$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
             bindings=on
             ;;
