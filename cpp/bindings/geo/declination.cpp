@@ -164,7 +164,7 @@ PyObject* cell_index(double v, double grid) {
 // through the builtin.
 PyObject* year_key(PyObject* year) {
     if (PyFloat_CheckExact(year)) {
-        double y;
+        double y = 0.0;
         number_as_double(year, &y);  // cannot fail for a float
         const double r = round_hundredths(y);
         if (r == y && std::signbit(r) == std::signbit(y) && !std::isnan(y)) return Py_NewRef(year);

@@ -65,7 +65,7 @@ inline bool global_double(PyObject* module, Name n, double* out) {
 // floats; -1 with an error set when the comparison fails.
 inline int compare_zero(PyObject* o, int op) {
     if (PyFloat_CheckExact(o)) {
-        double v;
+        double v = 0.0;
         number_as_double(o, &v);  // cannot fail for a float
         switch (op) {
             case Py_LE: return v <= 0.0;
