@@ -51,16 +51,6 @@ def dense_fits(m, n):
     return 8 * 8 * m * n < avail / 2
 
 
-def best_cpu(fn, reps):
-    """The shortest of `reps` CPU-time measurements of fn(), in seconds."""
-    times = []
-    for _ in range(reps):
-        t0 = time.process_time()
-        fn()
-        times.append(time.process_time() - t0)
-    return min(times)
-
-
 def line(name, ours, pairs, numpy_t, numpy_name, cpu):
     ns = ours / pairs * 1e9
     print(f"{name:<40} ours {ours * 1e3:7.1f} ms {ns:5.2f} ns/pair (CPU {cpu / pairs * 1e9:5.2f})  "
@@ -76,7 +66,7 @@ def main():
         for power, smoothing in CALLS:
             name = f"sphere {VERTICES}x{n} p={power:g} s={smoothing:g}"
             ours = best(lambda: T.rbf_fill(q, p, v, power, smoothing), 5)
-            cpu = best_cpu(lambda: T.rbf_fill(q, p, v, power, smoothing), 3)
+            cpu = best(lambda: T.rbf_fill(q, p, v, power, smoothing), 3, time.process_time)
             blocks = best(lambda: ref.rbf_fill_chunked(q, p, v, power, smoothing), 1)
             line(name, ours, pairs, blocks, "numpy 128-row blocks", cpu)
             both["ours"] += ours
