@@ -93,9 +93,11 @@ def test_random_clouds_within_tolerance_of_the_formula(dims, power, smoothing):
 
 # Two samples with values 1 and 0 give w1 / (w1 + w2): the weights' relative
 # error shows almost undiluted. Query points from 1e-3 to 1e3 away cover the
-# whole reduced range of the logarithm and the exponential many times over.
+# whole reduced range of the logarithm and the exponential many times over,
+# and every octave of the roots' guesses. The powers 2k/n with n up to 10
+# take roots (one Newton step up to n = 5, two above); 7.9 = 2 * 79/20 does not.
 @pytest.mark.parametrize("smoothing", [0.0, 0.7])
-@pytest.mark.parametrize("power", [1, 2, 2.4, 3, 7.5, -1.5])
+@pytest.mark.parametrize("power", [1, 2, 2.4, 3, 7.5, -1.5, 0.2, 4 / 3, 1.25, 2.2, 22 / 7, 3.6, 38 / 9, 7.9])
 def test_weights_within_a_few_units_in_the_last_place(power, smoothing):
     q = -np.geomspace(1e-3, 1e3, 3001)[:, None]
     p, v = [[0.0], [1.0]], [1.0, 0.0]
@@ -108,12 +110,15 @@ def test_weights_within_a_few_units_in_the_last_place(power, smoothing):
 # four-lane path): exact hits, d^p that underflows to 0 (weight 1), d^p that
 # overflows (weight 0), subnormal d^p (an infinite weight, NaN results);
 # infinite and NaN powers, for which only d = 1 has a finite d^p.
-@pytest.mark.parametrize("top", [150, 250])
+# With copies, the samples span several blocks of distances, each with pairs
+# outside the shortcuts' range between runs of pairs inside it.
+@pytest.mark.parametrize("top, copies", [(150, 1), (250, 1), (150, 23)])
 @pytest.mark.parametrize("smoothing", [0.0, 1e-4])
 @pytest.mark.parametrize("power", [0, 2, 2.4, 3, 7.5, -1.5, -8, 45, np.inf, -np.inf, np.nan])
-def test_distances_over_three_hundred_decades(power, smoothing, top):
+def test_distances_over_three_hundred_decades(power, smoothing, top, copies):
     rng = np.random.default_rng(11)
     mags = 10.0 ** np.concatenate([np.arange(-150.0, top + 1.0, 10.0), rng.uniform(-8.0, 3.0, 30)])
+    mags = rng.permutation(np.tile(mags, copies)) if copies > 1 else mags
     p = (mags * rng.choice([-1.0, 1.0], mags.size))[:, None]
     v = rng.normal(size=mags.size)
     q = np.array([[0.0], [1e-6], [0.5], [-3.0], [1e100], [p[7, 0]]])

@@ -51,6 +51,36 @@ using shepard::WeightKind;
 // the shortcuts need no special values.
 constexpr double kMaxLogWeight = 700.0;
 
+// c = k/root to the nearest double, for 2 <= root <= 10 and 1 <= k <= 20:
+// most powers a user sets in steps of 0.1 or 0.25 (2.4 = 2 * 6/5). Larger k
+// would let the rounding of g^k grow past a few units in the last place.
+bool small_fraction(double c, int& k, int& root) {
+    for (int b = 2; b <= 10; ++b) {
+        const double a = std::nearbyint(c * b);
+        if (a >= 1.0 && a <= 20.0 && a / b == c) {
+            k = static_cast<int>(a);
+            root = b;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Where s^(-k/root) stands for s^(-c): the root's single-precision guess
+// needs s well inside the float range, and c differs from k/root by up to
+// half a unit in its last place, which moves a weight by (c - k/root) log s.
+// That stays below 1e-15 relative (a few units in the last place).
+void narrow_to_root_range(Plan& P, double c) {
+    P.lo = std::max(P.lo, 0x1p-100);
+    P.hi = std::min(P.hi, 0x1p100);
+    const double gap = std::fabs(std::fma(c, P.root, -P.k)) / P.root;
+    if (gap > 0.0) {
+        const double reach = 1e-15 / gap;
+        P.lo = std::max(P.lo, std::exp(-reach));
+        P.hi = std::min(P.hi, std::exp(reach));
+    }
+}
+
 // Picks the weight formula for `power` and the range of s where it holds.
 void choose_weights(Plan& P) {
     const double c = P.power / 2.0;
@@ -67,15 +97,18 @@ void choose_weights(Plan& P) {
         P.hi = -P.lo;
         return;
     }
-    if (P.power == std::trunc(P.power) && std::fabs(P.power) <= 8.0) {
-        P.k = static_cast<int>(P.power);
-        P.kind = P.k == 2 ? WeightKind::Inverse : WeightKind::WholePower;
-    } else {
-        P.kind = WeightKind::General;
-    }
     const double span = kMaxLogWeight / std::fabs(c);
     P.lo = std::max(shepard::hit_threshold(), std::exp(-span));
     P.hi = std::min(DBL_MAX, std::exp(span));
+    if (P.power == std::trunc(P.power) && std::fabs(P.power) <= 8.0) {
+        P.k = static_cast<int>(P.power);
+        P.kind = P.k == 2 ? WeightKind::Inverse : WeightKind::WholePower;
+    } else if (small_fraction(c, P.k, P.root)) {
+        P.kind = WeightKind::Root;
+        narrow_to_root_range(P, c);
+    } else {
+        P.kind = WeightKind::General;
+    }
 }
 
 struct Samples {
@@ -186,7 +219,7 @@ RowFn row_for_kind(WeightKind kind) {
         case WeightKind::Unit: return fill_row<kD, WeightKind::Unit>;
         case WeightKind::Inverse: return fill_row<kD, WeightKind::Inverse>;
         case WeightKind::WholePower: return fill_row<kD, WeightKind::WholePower>;
-        default: return fill_row<kD, WeightKind::General>;
+        default: return fill_row<kD, WeightKind::General>;  // the root way too: std::pow here
     }
 }
 

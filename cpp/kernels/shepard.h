@@ -30,8 +30,9 @@ namespace shepard {
 constexpr size_t kLanes = 4;
 
 // How a weight is formed from s in [lo, hi]: 1; 1/s; products of 1/s, s,
-// 1/sqrt(s) or sqrt(s) for a whole power k; exp(-(power/2) log s).
-enum class WeightKind { Unit, Inverse, WholePower, General };
+// 1/sqrt(s) or sqrt(s) for a whole power k; powers of the root s^(-1/root)
+// where power/2 is k/root; exp(-(power/2) log s).
+enum class WeightKind { Unit, Inverse, WholePower, Root, General };
 
 struct Plan {
     size_t n, d;
@@ -41,7 +42,8 @@ struct Plan {
     const double* sv;  // values, 0 in the padding
     double power, s2;  // s2 = smoothing^2
     WeightKind kind;
-    int k;             // WholePower: the power, 1 <= |k| <= 8
+    int k;             // WholePower: the power, 1 <= |k| <= 8; Root: power/2 = k/root
+    int root;          // Root: 2 <= root <= 10
     double lo, hi;     // s in [lo, hi]: the kind's formula holds, no exact hit
     bool check;        // some pair may have s outside [lo, hi] (else none can)
 };
