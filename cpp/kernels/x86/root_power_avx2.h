@@ -29,8 +29,8 @@ VIS_AVX2_FMA V power_of(V x) {
 // The constants of the exponent A/B that are not whole numbers.
 struct RootSeries {
     __m256 seed_base, seed_slope;  // bits(g) ~ seed_base + seed_slope * bits(s)
-    __m256 step1, step2;           // a Newton step: g *= 1 + t/B + (B+1)/(2B^2) t^2
-    __m256d series[6];             // (1 - t)^(-A/B) ~ 1 + series[0] t + ... + series[5] t^6
+    __m256 step[3];                // a refining step: g *= 1 + step[0] t + step[1] t^2 + step[2] t^3
+    __m256d series[4];             // (1 - t)^(-A/B) ~ 1 + series[0] t + ... + series[3] t^4
 };
 
 VIS_AVX2_FMA RootSeries root_series(int a, int b) {
@@ -41,28 +41,30 @@ VIS_AVX2_FMA RootSeries root_series(int a, int b) {
     const float tweak = 0.0675f - 0.0017f * fb;
     R.seed_base = _mm256_set1_ps((1.0f + 1.0f / fb) * static_cast<float>(0x3f800000) - tweak * 8388608.0f);
     R.seed_slope = _mm256_set1_ps(-1.0f / fb);
-    R.step1 = _mm256_set1_ps(1.0f / fb);
-    R.step2 = _mm256_set1_ps((fb + 1.0f) / (2.0f * fb * fb));
-    const double c = static_cast<double>(a) / b;
-    double term = 1.0;
-    for (int k = 0; k < 6; ++k) {
+    // Both are the binomial series of (1 - t)^(-c): for the root (c = 1/B)
+    // in single precision, for the power (c = A/B) in double.
+    const double root = 1.0 / b, c = static_cast<double>(a) / b;
+    double root_term = 1.0, term = 1.0;
+    for (int k = 0; k < 4; ++k) {
+        root_term = root_term * (root + k) / (k + 1);
         term = term * (c + k) / (k + 1);
+        if (k < 3) R.step[k] = _mm256_set1_ps(static_cast<float>(root_term));
         R.series[k] = _mm256_set1_pd(term);
     }
     return R;
 }
 
-// g ~ s^(-1/B) for the eight lanes of s, in single precision. One step brings
-// the guess's 3 % to 1e-4 .. 4e-4 for B <= 5; two steps reach single
-// precision for larger B. Either way the series' seventh term stays below
-// 1e-17 for every A <= 20.
+// g ~ s^(-1/B) for the eight lanes of s, in single precision. Each step is
+// of third order: one brings the guess's 3 % to t <= 2.4e-4 for B <= 5, two
+// reach single precision for larger B. Either way the series' first dropped
+// term, C(A/B + 4, 5) t^5, stays below 1e-16 for every A <= 20.
 template <int B>
 VIS_AVX2_FMA __m256 root_guess(__m256 s, const RootSeries& R) {
     const __m256 bits = _mm256_cvtepi32_ps(_mm256_castps_si256(s));
     __m256 g = _mm256_castsi256_ps(_mm256_cvtps_epi32(_mm256_fmadd_ps(bits, R.seed_slope, R.seed_base)));
     for (int step = 0; step < (B <= 5 ? 1 : 2); ++step) {
         const __m256 t = _mm256_fnmadd_ps(s, power_of<B>(g), _mm256_set1_ps(1.0f));
-        const __m256 gain = _mm256_fmadd_ps(t, R.step2, R.step1);
+        const __m256 gain = _mm256_fmadd_ps(t, _mm256_fmadd_ps(t, R.step[2], R.step[1]), R.step[0]);
         g = _mm256_fmadd_ps(_mm256_mul_ps(g, t), gain, g);
     }
     return g;
@@ -79,11 +81,9 @@ VIS_AVX2_FMA __m256d root_finish(__m256d s, __m256d g, const RootSeries& R) {
     } else {
         ga = power_of<A>(g);
     }
-    const __m256d t2 = _mm256_mul_pd(t, t);
     const __m256d p01 = _mm256_fmadd_pd(t, R.series[1], R.series[0]);
     const __m256d p23 = _mm256_fmadd_pd(t, R.series[3], R.series[2]);
-    const __m256d p45 = _mm256_fmadd_pd(t, R.series[5], R.series[4]);
-    const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(p45, t2, p23), t2, p01);
+    const __m256d p = _mm256_fmadd_pd(_mm256_mul_pd(t, t), p23, p01);
     return _mm256_fmadd_pd(ga, _mm256_mul_pd(p, t), ga);
 }
 
