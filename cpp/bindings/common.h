@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -131,6 +132,20 @@ inline F64View view_f64(nb::handle obj) {
 
 inline nb::object asarray_f64(nb::handle obj) { return view_f64(obj).owner; }
 
+// A copy of a float64 C array taken with the GIL held from start to end, so no
+// other Python thread writes to the source half-way through. ndarray.copy()
+// cannot promise that: NumPy lets other threads run while it copies (for
+// every copy in NumPy 1.24, above 500 elements in later versions).
+inline F64View copy_holding_gil(const F64View& v) {
+    static nb::handle empty_like = nb::object(numpy().attr("empty_like")).release();
+    F64View c;
+    c.owner = empty_like(v.owner, nb::arg("order") = "C");
+    auto dst = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(c.owner);
+    if (v.size() > 0) std::memcpy(dst.data(), v.data(), v.size() * sizeof(double));
+    c.arr = nb::cast<F64Array>(c.owner);
+    return c;
+}
+
 // Like view_f64, but the data belong to this call alone. An input that already
 // is a float64 C array (or a view of one, or an array some object keeps) is
 // copied while the GIL is held, so a kernel that reads elements more than once,
@@ -140,11 +155,7 @@ inline nb::object asarray_f64(nb::handle obj) { return view_f64(obj).owner; }
 inline F64View private_f64(nb::handle obj) {
     F64View v = view_f64(obj);
     bool own = !v.owner.is(obj) && Py_REFCNT(v.owner.ptr()) == 1 && nb::object(v.owner.attr("base")).is_none();
-    if (!own) {
-        v.owner = v.owner.attr("copy")();
-        v.arr = nb::cast<F64Array>(v.owner);
-    }
-    return v;
+    return own ? v : copy_holding_gil(v);
 }
 
 // Holds off the cyclic garbage collector for one call into PyQt5. sip hands a
