@@ -1,3 +1,4 @@
+import sys
 
 import numpy as np
 import pytest
@@ -175,23 +176,22 @@ def test_mask_agrees_with_numpy_on_random_clouds():
 
 def against_unreadable_page(a):
     """A C-contiguous copy of `a` whose last byte is followed by a page the
-    process may not read, so a read past the end crashes; skips the test where
-    memory protection is not to be had."""
+    process may not read, so a read past the end crashes. The memory is an
+    anonymous mapping, unmapped with the last view of it."""
     import ctypes
     import mmap
 
-    try:
-        mprotect = ctypes.CDLL(None, use_errno=True).mprotect
-        flags, prot = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, mmap.PROT_READ | mmap.PROT_WRITE
-    except (AttributeError, OSError, TypeError):
-        pytest.skip("no mmap with protection flags, or no mprotect")
     page = mmap.PAGESIZE
     size = -(-a.nbytes // page) * page
-    buf = mmap.mmap(-1, size + page, flags=flags, prot=prot)
-    start = ctypes.addressof(ctypes.c_char.from_buffer(buf))
-    mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-    if mprotect(start + size, page, 0) != 0:
-        pytest.skip("mprotect refused")
+    buf = mmap.mmap(-1, size + page)
+    guard = ctypes.c_void_p(ctypes.addressof(ctypes.c_char.from_buffer(buf)) + size)
+    if sys.platform == "win32":
+        no_access, old = 0x01, ctypes.c_ulong()  # PAGE_NOACCESS
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        if not kernel32.VirtualProtect(guard, ctypes.c_size_t(page), no_access, ctypes.byref(old)):
+            raise ctypes.WinError(ctypes.get_last_error())
+    elif ctypes.CDLL(None, use_errno=True).mprotect(guard, ctypes.c_size_t(page), 0) != 0:  # PROT_NONE
+        raise OSError(ctypes.get_errno(), "mprotect refused to protect the page after the array")
     out = np.frombuffer(buf, np.uint8, a.nbytes, size - a.nbytes).view(a.dtype).reshape(a.shape)
     out[...] = a
     return out

@@ -3,6 +3,7 @@ serial results; the module caches stay well-formed; inputs changed by another
 thread while a call runs never give a mixture of old and new contents."""
 
 import gc
+import subprocess
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -151,6 +152,32 @@ def test_declination_cache_consistent_under_threads():
     for key, v in cache.items():
         assert isinstance(key, tuple) and len(key) == 3 and all(isinstance(k, int) for k in key[:2])
         assert repr(v) == repr(first[key[:2]]), key
+
+
+def test_threads_that_built_fields_and_then_the_process_exit_cleanly():
+    """Per-thread state a module keeps must not outlive the thread: with
+    mingw-w64, a thread_local's storage is freed before its destructor runs,
+    so the thread's exit corrupted the heap (under wine, the process then hung
+    at exit). Run in a process of its own, which must end, and without error."""
+    code = """if True:
+        import threading
+        import numpy as np
+        from visualization import brelvo
+        g = np.random.default_rng(3)
+        cloud = (g.uniform(0, 360, 50), g.uniform(0.5, 10.0, 50), np.zeros((50, 3), np.uint8))
+        built = []
+        def build():
+            built.append(brelvo.build_field(cloud, 12.0, 20.0).width())
+        threads = [threading.Thread(target=build) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print("built", len(built), flush=True)
+    """
+    # A bound far above the few seconds it takes, there only so that a hang fails.
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert (run.returncode, run.stdout) == (0, "built 4\n"), run.stderr
 
 
 def flip_while(arr, a, b, stop):

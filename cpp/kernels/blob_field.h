@@ -57,11 +57,12 @@ struct UninitAllocator : std::allocator<T> {
 };
 using WorkVector = std::vector<double, UninitAllocator<double>>;
 
-// A float64 work array taken from this thread's pool of spare arrays and
+// A float64 work array taken from the process's pool of spare arrays and
 // given back when it goes, so that calls reuse memory that is already mapped.
-// A call owns the arrays it took for as long as it holds them: a call nested
-// in another on the same thread (a finaliser run while the outer call waits
-// for the palette) finds only other arrays in the pool, or none.
+// A call owns the arrays it took for as long as it holds them: another
+// thread's call, or one nested in it on the same thread (a finaliser run
+// while the outer call waits for the palette), finds only other arrays in the
+// pool, or none.
 class ScratchArray {
 public:
     ScratchArray() = default;

@@ -9,6 +9,7 @@
 #include "kernels/blob_field/buckets.h"
 #include "kernels/blob_field/loops.h"
 #include "kernels/blob_field/scalar_ops.h"
+#include "kernels/blob_field/spare_pool.h"
 #include "kernels/blob_field/stencil.h"
 
 namespace vis {
@@ -64,22 +65,20 @@ std::vector<int32_t> nearest_cells(const std::vector<double>& v, const GridGeome
     return cells;
 }
 
-// The per-bucket sums of this thread's splats, kept all zero between them:
-// a splat clears every sum it adds, so one that runs to the end leaves the
-// array as it found it and the next needs no clearing. A splat that ends
-// early (stopped, or a stencil refused) drops the array instead. A splat
-// makes no Python calls, so no other splat on the thread can start while it
-// holds the array.
-thread_local std::vector<double> t_zeroed_sums;
+// Spare arrays of per-bucket sums, kept all zero while parked: a splat
+// clears every sum it adds, so one that runs to the end gives its array back
+// as it found it and the next needs no clearing. A splat that ends early
+// (stopped, or a stencil refused) drops its array instead. Two arrays of the
+// largest grid stay parked at most. Never destroyed, as the work arrays' pool.
+SparePool<std::vector<double>>& zeroed_sums = *new SparePool<std::vector<double>>(size_t{12} << 20);
 
 class ZeroedSums {
 public:
-    explicit ZeroedSums(size_t n) : v_(std::move(t_zeroed_sums)) {
-        t_zeroed_sums.clear();
+    explicit ZeroedSums(size_t n) : v_(zeroed_sums.take()) {
         if (v_.size() < n) v_.resize(n);  // the new values are zero too
     }
     ~ZeroedSums() {
-        if (clear_) t_zeroed_sums = std::move(v_);
+        if (clear_) zeroed_sums.give_back(std::move(v_));
     }
     ZeroedSums(const ZeroedSums&) = delete;
     ZeroedSums& operator=(const ZeroedSums&) = delete;
