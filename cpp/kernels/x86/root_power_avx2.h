@@ -1,9 +1,12 @@
 // Four-lane s^(-a/b) for an exponent a/b with a small denominator, with AVX2
 // and FMA, by roots instead of logarithms: no division, exp or log. The root
 // g = s^(-1/b) starts from a single-precision guess read off the bits of s and
-// refined by Newton steps, eight lanes at a time; then g^a is corrected once in
-// double precision by the series of (1 - t)^(-a/b), t = 1 - s g^b, which is
-// where the result's accuracy comes from: within a few units in the last place.
+// refined by Newton-like steps, eight lanes at a time; then g^a is corrected
+// once in double precision by the series of (1 - t)^(-a/b), t = 1 - s g^b,
+// which is where the result's accuracy comes from: within a few units in the
+// last place. Every function takes N groups and goes through each of its
+// steps for all of them side by side, so the processor always has
+// independent work beside the long chains of one group.
 #pragma once
 
 #include "kernels/x86/pow_avx2.h"
@@ -58,42 +61,57 @@ VIS_AVX2_FMA RootSeries root_series(int a, int b) {
 // of third order: one brings the guess's 3 % to t <= 2.4e-4 for B <= 5, two
 // reach single precision for larger B. Either way the series' first dropped
 // term, C(A/B + 4, 5) t^5, stays below 1e-16 for every A <= 20.
-template <int B>
-VIS_AVX2_FMA __m256 root_guess(__m256 s, const RootSeries& R) {
-    const __m256 bits = _mm256_cvtepi32_ps(_mm256_castps_si256(s));
-    __m256 g = _mm256_castsi256_ps(_mm256_cvtps_epi32(_mm256_fmadd_ps(bits, R.seed_slope, R.seed_base)));
-    for (int step = 0; step < (B <= 5 ? 1 : 2); ++step) {
-        const __m256 t = _mm256_fnmadd_ps(s, power_of<B>(g), _mm256_set1_ps(1.0f));
-        const __m256 gain = _mm256_fmadd_ps(t, _mm256_fmadd_ps(t, R.step[2], R.step[1]), R.step[0]);
-        g = _mm256_fmadd_ps(_mm256_mul_ps(g, t), gain, g);
+template <int B, int N>
+VIS_AVX2_FMA void root_guesses(const __m256 (&s)[N], const RootSeries& R, __m256 (&g)[N]) {
+    __m256 t[N];
+    for (int i = 0; i < N; ++i) {
+        const __m256 bits = _mm256_cvtepi32_ps(_mm256_castps_si256(s[i]));
+        g[i] = _mm256_castsi256_ps(_mm256_cvtps_epi32(_mm256_fmadd_ps(bits, R.seed_slope, R.seed_base)));
     }
-    return g;
+    for (int step = 0; step < (B <= 5 ? 1 : 2); ++step) {
+        for (int i = 0; i < N; ++i) t[i] = _mm256_fnmadd_ps(s[i], power_of<B>(g[i]), _mm256_set1_ps(1.0f));
+        for (int i = 0; i < N; ++i) {
+            const __m256 gain = _mm256_fmadd_ps(t[i], _mm256_fmadd_ps(t[i], R.step[2], R.step[1]), R.step[0]);
+            g[i] = _mm256_fmadd_ps(_mm256_mul_ps(g[i], t[i]), gain, g[i]);
+        }
+    }
 }
 
 // s^(-A/B) from the root's guess g (a float, so g^2 is exact).
-template <int A, int B>
-VIS_AVX2_FMA __m256d root_finish(__m256d s, __m256d g, const RootSeries& R) {
-    const __m256d gb = power_of<B>(g);
-    const __m256d t = _mm256_fnmadd_pd(s, gb, _mm256_set1_pd(1.0));
-    __m256d ga;
-    if constexpr (A > B) {
-        ga = _mm256_mul_pd(gb, power_of<A - B>(g));  // shares g^B's products
-    } else {
-        ga = power_of<A>(g);
+template <int A, int B, int N>
+VIS_AVX2_FMA void root_finishes(const __m256d (&s)[N], const __m256d (&g)[N], const RootSeries& R, __m256d (&w)[N]) {
+    __m256d gb[N], t[N], ga[N], p[N];
+    for (int i = 0; i < N; ++i) gb[i] = power_of<B>(g[i]);
+    for (int i = 0; i < N; ++i) t[i] = _mm256_fnmadd_pd(s[i], gb[i], _mm256_set1_pd(1.0));
+    for (int i = 0; i < N; ++i) {
+        if constexpr (A > B) {
+            ga[i] = _mm256_mul_pd(gb[i], power_of<A - B>(g[i]));  // shares g^B's products
+        } else {
+            ga[i] = power_of<A>(g[i]);
+        }
     }
-    const __m256d p01 = _mm256_fmadd_pd(t, R.series[1], R.series[0]);
-    const __m256d p23 = _mm256_fmadd_pd(t, R.series[3], R.series[2]);
-    const __m256d p = _mm256_fmadd_pd(_mm256_mul_pd(t, t), p23, p01);
-    return _mm256_fmadd_pd(ga, _mm256_mul_pd(p, t), ga);
+    for (int i = 0; i < N; ++i) {
+        const __m256d p01 = _mm256_fmadd_pd(t[i], R.series[1], R.series[0]);
+        const __m256d p23 = _mm256_fmadd_pd(t[i], R.series[3], R.series[2]);
+        p[i] = _mm256_fmadd_pd(_mm256_mul_pd(t[i], t[i]), p23, p01);
+    }
+    for (int i = 0; i < N; ++i) w[i] = _mm256_fmadd_pd(ga[i], _mm256_mul_pd(p[i], t[i]), ga[i]);
 }
 
-// s0^(-A/B) and s1^(-A/B), for s in [2^-100, 2^100].
-template <int A, int B>
-VIS_AVX2_FMA void root_power_pair(__m256d s0, __m256d s1, const RootSeries& R, __m256d& w0, __m256d& w1) {
-    const __m256 s = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(s0)), _mm256_cvtpd_ps(s1), 1);
-    const __m256 g = root_guess<B>(s, R);
-    w0 = root_finish<A, B>(s0, _mm256_cvtps_pd(_mm256_castps256_ps128(g)), R);
-    w1 = root_finish<A, B>(s1, _mm256_cvtps_pd(_mm256_extractf128_ps(g, 1)), R);
+// s^(-A/B) for the 4N lanes of s, s in [2^-100, 2^100].
+template <int A, int B, int N>
+VIS_AVX2_FMA void root_power_groups(const __m256d (&s)[N], const RootSeries& R, __m256d (&w)[N]) {
+    static_assert(N % 2 == 0);
+    __m256 sf[N / 2], g[N / 2];
+    for (int i = 0; i < N / 2; ++i)
+        sf[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(s[2 * i])), _mm256_cvtpd_ps(s[2 * i + 1]), 1);
+    root_guesses<B, N / 2>(sf, R, g);
+    __m256d gd[N];
+    for (int i = 0; i < N / 2; ++i) {
+        gd[2 * i] = _mm256_cvtps_pd(_mm256_castps256_ps128(g[i]));
+        gd[2 * i + 1] = _mm256_cvtps_pd(_mm256_extractf128_ps(g[i], 1));
+    }
+    root_finishes<A, B, N>(s, gd, R, w);
 }
 
 }  // namespace vis

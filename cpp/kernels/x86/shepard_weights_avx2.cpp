@@ -12,19 +12,24 @@ using shepard::WeightKind;
 template <class W>
 __attribute__((target("avx2,fma"))) void add_weights(const double* s, const double* sv, size_t count,
                                                       const WeightConsts& c, Sums& sums) {
+    constexpr size_t kLanes = shepard::kLanes, kStep = W::kGroups * kLanes;
     size_t j = 0;
-    for (; j + 2 * shepard::kLanes <= count; j += 2 * shepard::kLanes) {
-        __m256d w0, w1;
-        W::pair(_mm256_loadu_pd(s + j), _mm256_loadu_pd(s + j + shepard::kLanes), c, w0, w1);
-        add_to(sums, 0, w0, sv + j);
-        add_to(sums, 1, w1, sv + j + shepard::kLanes);
+    for (; j + kStep <= count; j += kStep) {
+        __m256d sj[W::kGroups], w[W::kGroups];
+        for (int i = 0; i < W::kGroups; ++i) sj[i] = _mm256_loadu_pd(s + j + i * kLanes);
+        W::groups(sj, c, w);
+        for (int i = 0; i < W::kGroups; ++i) add_to(sums, i % 2, w[i], sv + j + i * kLanes);
     }
-    for (; j < count; j += shepard::kLanes) {
-        const __m256d sj = _mm256_loadu_pd(s + j);
-        __m256d w, unused;
-        W::pair(sj, sj, c, w, unused);
-        if (count - j < shepard::kLanes) w = _mm256_and_pd(w, first_lanes(count - j));  // past the end: no weight
-        add_to(sums, 0, w, sv + j);
+    // The rest two groups at a time; a lone last group is formed twice.
+    for (; j < count; j += 2 * kLanes) {
+        const size_t left = count - j;
+        __m256d sj[2] = {_mm256_loadu_pd(s + j), _mm256_loadu_pd(s + j + (left > kLanes ? kLanes : 0))}, w[2];
+        W::groups(sj, c, w);
+        for (int i = 0; i < 2 && i * kLanes < left; ++i) {
+            const size_t lanes = left - i * kLanes;
+            if (lanes < kLanes) w[i] = _mm256_and_pd(w[i], first_lanes(lanes));  // past the end: no weight
+            add_to(sums, i, w[i], sv + j + i * kLanes);
+        }
     }
 }
 
