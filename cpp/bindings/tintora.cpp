@@ -299,6 +299,7 @@ nb::object rbf_fill(nb::handle grid_coords, nb::handle sample_coords, nb::handle
 }  // namespace
 
 NB_MODULE(tintora, m) {
+    vis::require_crt_math();
     g_ns.bind(m);
     m.doc() =
         "Anomaly colouring: palette, bipolar lambda, whole-field paint, Shepard fill.\n"

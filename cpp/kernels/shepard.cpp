@@ -1,6 +1,7 @@
 #include "kernels/shepard.h"
 
 #include "kernels/cpu.h"
+#include "kernels/crt_math.h"
 #if defined(VIS_X86_KERNELS)
 #include "kernels/x86/shepard_avx2.h"
 #endif
@@ -36,7 +37,7 @@ double hit_threshold() {
 double exact_weight(double s, double power, bool& near) {
     const double d = std::sqrt(s);
     near = d < kHit;
-    const double dp = std::pow(d, power);
+    const double dp = crt::pow(d, power);  // NumPy's d**p: the same under- and overflow
     return dp == 0.0 ? 1.0 : 1.0 / dp;
 }
 
@@ -182,7 +183,7 @@ double fast_weight(double s, const Plan& P) {
     if (kKind == WeightKind::Inverse) return 1.0 / s;
     if (kKind == WeightKind::WholePower && P.k % 2 == 0)
         return P.k > 0 ? 1.0 / whole_power(s, P.k / 2) : whole_power(s, -P.k / 2);
-    return std::pow(s, -(P.power / 2.0));
+    return crt::pow(s, -(P.power / 2.0));
 }
 
 // One query point, sample by sample, on any processor.
