@@ -114,36 +114,56 @@ VIS_AVX2_POPCNT inline MaskScan scan_masks_avx2(const double* xs, const double* 
     return r;
 }
 
-// The bit of the first-ranked candidate in m (non-empty), ties going to the first
-// in candidate order or, `by_row`, to the lowest row; v is set to its squared
-// distance and `tied` to whether (`track`) another candidate in m lies as far.
-template <bool by_row, bool track>
-VIS_AVX2_POPCNT inline int first_ranked(uint64_t m, const double* d2, const uint32_t* ids, double& v, bool& tied) {
-    int at = std::countr_zero(m), last = at;  // last: the last candidate as near as `at`
+// The bit of the nearest candidate in m (non-empty), ties going to the first
+// in candidate order; v is set to its squared distance.
+VIS_AVX2_POPCNT inline int first_ranked(uint64_t m, const double* d2, double& v) {
+    int at = std::countr_zero(m);
     v = d2[at];
     for (m &= m - 1; m != 0; m &= m - 1) {
         const int b = std::countr_zero(m);
         const double c = d2[b];
-        bool first = c < v;  // selects rather than branches
-        if constexpr (by_row) first = ranks_before(c, ids[b], v, ids[at]);
-        if constexpr (track) last = c <= v ? b : last;
+        const bool first = c < v;  // selects rather than branches
         v = first ? c : v;
         at = first ? b : at;
     }
-    tied = last != at;
     return at;
 }
 
-// The `count` (>= 1) first-ranked of the candidates whose bits are in `from`;
-// returns their bits and sets kth to the farthest one's squared distance and
-// `tied` (unless by_row) to whether a candidate left out lies as far.
-template <bool by_row>
-VIS_AVX2_POPCNT inline uint64_t first_ranked_bits(uint64_t from, const double* d2, const uint32_t* ids, size_t count,
-                                                  double& kth, bool& tied) {
+// The `count` (>= 1) nearest of the candidates whose bits are in `from`, in
+// candidate order at equal distances; returns their bits and sets kth to the
+// farthest one's squared distance and `tied` to whether a candidate left out
+// lies as far.
+VIS_AVX2_POPCNT inline uint64_t first_ranked_bits(uint64_t from, const double* d2, size_t count, double& kth,
+                                                  bool& tied) {
     uint64_t taken = 0;
-    for (size_t t = 0; t + 1 < count; ++t)
-        taken |= uint64_t{1} << first_ranked<by_row, false>(from & ~taken, d2, ids, kth, tied);
-    return taken | uint64_t{1} << first_ranked<by_row, !by_row>(from & ~taken, d2, ids, kth, tied);
+    for (size_t t = 0; t < count; ++t) taken |= uint64_t{1} << first_ranked(from & ~taken, d2, kth);
+    tied = false;
+    for (uint64_t m = from & ~taken; m != 0; m &= m - 1) tied |= d2[std::countr_zero(m)] == kth;
+    return taken;
+}
+
+// The `count` first-ranked by row of the candidates in `from`, whose count-th
+// smallest squared distance is kth: every nearer one, and of those as far as
+// kth the lowest rows.
+VIS_AVX2_POPCNT inline uint64_t first_by_row_at_tie(uint64_t from, const double* d2, const uint32_t* ids, size_t count,
+                                                    double kth) {
+    uint64_t nearer = 0, tied = 0;
+    for (uint64_t m = from; m != 0; m &= m - 1) {
+        const int b = std::countr_zero(m);
+        nearer |= static_cast<uint64_t>(d2[b] < kth) << b;
+        tied |= static_cast<uint64_t>(d2[b] == kth) << b;
+    }
+    uint64_t picked = nearer;
+    for (size_t left = count - static_cast<size_t>(std::popcount(nearer)); left > 0; --left) {
+        int at = std::countr_zero(tied);
+        for (uint64_t m = tied & (tied - 1); m != 0; m &= m - 1) {
+            const int b = std::countr_zero(m);
+            at = ids[b] < ids[at] ? b : at;
+        }
+        picked |= uint64_t{1} << at;
+        tied &= ~(uint64_t{1} << at);
+    }
+    return picked;
 }
 
 // The neighbours of a mask scan with na <= K <= na + nbnd: every certain candidate
@@ -160,10 +180,10 @@ VIS_AVX2_POPCNT inline double choose_from_masks(const MaskScan& ms, const double
         return kth;
     }
     bool tied;
-    uint64_t picked = first_ranked_bits<false>(ms.boundary, d2, ids, K - ms.na, kth, tied);
+    uint64_t picked = first_ranked_bits(ms.boundary, d2, K - ms.na, kth, tied);
     // Candidate order is not row order: where a candidate left out ties with the
-    // K-th, the boundary set is ranked again, rows breaking ties (rarely needed).
-    if (tied) picked = first_ranked_bits<true>(ms.boundary, d2, ids, K - ms.na, kth, tied);
+    // K-th, the tied ones are chosen again by row.
+    if (tied) picked = first_by_row_at_tie(ms.boundary, d2, ids, K - ms.na, kth);
     chosen = ms.certain | picked;
     return kth;
 }
