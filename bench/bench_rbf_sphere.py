@@ -9,8 +9,9 @@ our time and ns per query-sample pair, the NumPy formulation's time from the
 same run and the ratio NumPy ÷ ours: the dense M x N formula where its
 matrices fit in half the available memory, and always the same formula in
 blocks of 128 query rows (with 10 000 samples also in blocks of 512, the
-size a NumPy user would pick for this workload's memory). Our CPU time is printed too: on a shared machine
-it is the steadier of the two (the fill runs on one thread).
+size a NumPy user would pick for this workload's memory). Our CPU time is
+printed too: on a shared machine it is the steadier of the two (the fill
+runs on one thread).
 """
 import time
 

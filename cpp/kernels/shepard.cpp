@@ -220,7 +220,7 @@ RowFn row_for_kind(WeightKind kind) {
         case WeightKind::Unit: return fill_row<kD, WeightKind::Unit>;
         case WeightKind::Inverse: return fill_row<kD, WeightKind::Inverse>;
         case WeightKind::WholePower: return fill_row<kD, WeightKind::WholePower>;
-        default: return fill_row<kD, WeightKind::General>;  // the root way too: std::pow here
+        default: return fill_row<kD, WeightKind::General>;  // the root way too: pow here
     }
 }
 
