@@ -209,6 +209,9 @@ double fill_row(const double* qi, double q2, const Plan& P) {
         num += P.sv[j] * w;
         den += w;
     }
+    // A lone sample's value as it is wherever it has a positive weight: (v w) / w
+    // can be a unit in the last place off v, overflow, or (w infinite) be NaN.
+    if (P.n == 1 && den > 0.0) return P.sv[0];
     return den > 0.0 ? num / den : 0.0;
 }
 
@@ -250,7 +253,7 @@ void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d
     P.power = power;
     P.s2 = smoothing * smoothing;
     choose_weights(P);
-    if (n == 1) {  // one sample: the definition itself, so its value comes back exactly
+    if (n == 1) {  // one sample: every pair as defined, on the baseline rows (see fill_row)
         P.lo = std::numeric_limits<double>::infinity();
         P.hi = -P.lo;
     }
@@ -263,7 +266,7 @@ void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d
     // The wide rows take 2q for q (exact for tame points), so no sum of
     // squares or cross term may overflow: (|q| + |p|)^2 stays finite.
     const double reach = std::sqrt(q_norm2) + std::sqrt(p_norm2);
-    const bool wide = cpu_has_avx2_fma() && tame_points && reach * reach < 1e307;
+    const bool wide = cpu_has_avx2_fma() && tame_points && reach * reach < 1e307 && n > 1;
     std::vector<double> twice(d);
 #endif
     size_t pairs = 0;
