@@ -127,9 +127,7 @@ Plan lay_out(const double* p, size_t n, size_t d, const double* sv, Samples& S) 
     S.sv.assign(P.stride, 0.0);
     for (size_t j = 0; j < P.stride; ++j) {
         const double* pj = p + std::min(j, n - 1) * d;
-        double s = d ? pj[0] * pj[0] : 0.0;
-        for (size_t k = 1; k < d; ++k) s = s + pj[k] * pj[k];
-        S.p2[j] = s;
+        S.p2[j] = shepard::squared_norm(pj, d);
         for (size_t k = 0; k < d; ++k) S.x[k * P.stride + j] = pj[k];
         if (j < n) S.sv[j] = sv[j];
     }
@@ -152,11 +150,7 @@ bool tame(const double* a, size_t count) {
 
 double largest_norm2(const double* a, size_t rows, size_t d) {
     double most = 0.0;
-    for (size_t i = 0; i < rows; ++i) {
-        double s = 0.0;
-        for (size_t k = 0; k < d; ++k) s += a[i * d + k] * a[i * d + k];
-        most = std::max(most, s);
-    }
+    for (size_t i = 0; i < rows; ++i) most = std::max(most, shepard::squared_norm(a + i * d, d));
     return most;
 }
 
@@ -267,26 +261,18 @@ void shepard_fill(const double* q, size_t m, const double* p, size_t n, size_t d
     // squares or cross term may overflow: (|q| + |p|)^2 stays finite.
     const double reach = std::sqrt(q_norm2) + std::sqrt(p_norm2);
     const bool wide = cpu_has_avx2_fma() && tame_points && reach * reach < 1e307 && n > 1;
-    std::vector<double> twice(d);
 #endif
-    size_t pairs = 0;
-    for (size_t i = 0; i < m; ++i) {
-        if (pairs >= kPollPairs) {
-            pairs = 0;
-            if (stop_requested(stop)) return;
-        }
-        pairs += n;
-        const double* qi = q + i * d;
-        double q2 = d ? qi[0] * qi[0] : 0.0;
-        for (size_t k = 1; k < d; ++k) q2 = q2 + qi[k] * qi[k];
+    const size_t rows_per_poll = (kPollPairs + n - 1) / n;
+    for (size_t i = 0; i < m; i += rows_per_poll) {
+        if (i > 0 && stop_requested(stop)) return;
+        const size_t last = std::min(m, i + rows_per_poll);
 #if defined(VIS_X86_KERNELS)
         if (wide) {
-            for (size_t k = 0; k < d; ++k) twice[k] = 2.0 * qi[k];
-            out[i] = shepard_row_avx2(twice.data(), q2, P);
+            shepard_rows_avx2(q, i, last, P, out);
             continue;
         }
 #endif
-        out[i] = row(qi, q2, P);
+        for (size_t r = i; r < last; ++r) out[r] = row(q + r * d, shepard::squared_norm(q + r * d, d), P);
     }
 }
 

@@ -48,6 +48,13 @@ struct Plan {
     bool check;        // some pair may have s outside [lo, hi] (else none can)
 };
 
+// |q|^2 summed over the d coordinates in order, as the samples' p2 are.
+inline double squared_norm(const double* q, size_t d) {
+    double s = d ? q[0] * q[0] : 0.0;
+    for (size_t k = 1; k < d; ++k) s = s + q[k] * q[k];
+    return s;
+}
+
 // Weight of one pair from its squared smoothed distance exactly as defined:
 // 1 / d^power with d = sqrt(s), 1.0 where d^power is 0. `near` tells an exact hit.
 double exact_weight(double s, double power, bool& near);

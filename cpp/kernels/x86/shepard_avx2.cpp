@@ -9,6 +9,7 @@
 #include "kernels/x86/shepard_weights_avx2.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace vis {
 
@@ -124,9 +125,9 @@ VIS_AVX2_FMA double weighted_mean(const RowSums& r) {
 
 // A row by blocks: s of a block first, then its weights by `add`.
 template <int kD, bool kCheck>
-__attribute__((target("avx2,fma"))) double blocked_row(const double* tq, double q2, const Plan& P, AddWeights add) {
+__attribute__((target("avx2,fma"))) double blocked_row(const double* tq, double q2, const Plan& P, AddWeights add,
+                                                       const WeightConsts& wc) {
     const RowConsts c = row_consts(q2, P);
-    const WeightConsts wc = shepard_avx2::weight_consts(P);
     RowSums sums = zero_sums();
     alignas(32) double s[kBlock];
     double hit;
@@ -161,9 +162,9 @@ VIS_AVX2_FMA bool add_group(const double* tq, const RowConsts& c, const WeightCo
 // A row in one loop, s and weights together, for the ways of forming weights
 // that cost a division or less.
 template <int kD, bool kCheck, class W>
-__attribute__((target("avx2,fma"))) double fused_row(const double* tq, double q2, const Plan& P, AddWeights) {
+__attribute__((target("avx2,fma"))) double fused_row(const double* tq, double q2, const Plan& P, AddWeights,
+                                                     const WeightConsts& wc) {
     const RowConsts c = row_consts(q2, P);
-    const WeightConsts wc = shepard_avx2::weight_consts(P);
     RowSums sums = zero_sums();
     double hit;
     const size_t step = shepard::kLanes;
@@ -177,7 +178,7 @@ __attribute__((target("avx2,fma"))) double fused_row(const double* tq, double q2
     return weighted_mean(sums);
 }
 
-using RowFn = double (*)(const double*, double, const Plan&, AddWeights);
+using RowFn = double (*)(const double*, double, const Plan&, AddWeights, const WeightConsts&);
 
 template <int kD, bool kCheck>
 RowFn row_of_kind(shepard::WeightKind kind) {
@@ -197,14 +198,23 @@ RowFn row_for(const Plan& P) {
 
 }  // namespace
 
-double shepard_row_avx2(const double* twice_q, double q2, const Plan& plan) {
+__attribute__((target("avx2,fma"))) void shepard_rows_avx2(const double* q, size_t first, size_t last,
+                                                           const Plan& plan, double* out) {
     RowFn row;
     switch (plan.d) {
         case 2: row = row_for<2>(plan); break;
         case 3: row = row_for<3>(plan); break;
         default: row = row_for<0>(plan); break;
     }
-    return row(twice_q, q2, plan, shepard_avx2::weights_adder(plan));
+    // Chosen once for all the rows: the root's constants cost a few divisions.
+    const AddWeights add = shepard_avx2::weights_adder(plan);
+    const WeightConsts wc = shepard_avx2::weight_consts(plan);
+    std::vector<double> twice(plan.d);
+    for (size_t i = first; i < last; ++i) {
+        const double* qi = q + i * plan.d;
+        for (size_t k = 0; k < plan.d; ++k) twice[k] = 2.0 * qi[k];
+        out[i] = row(twice.data(), shepard::squared_norm(qi, plan.d), plan, add, wc);
+    }
 }
 
 }  // namespace vis

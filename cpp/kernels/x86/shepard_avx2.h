@@ -6,9 +6,9 @@
 
 namespace vis {
 
-// The fill at one query point q, given as 2q (twice_q, d coordinates) and
-// q2 = |q|^2 summed over the coordinates in order. Requires coordinates for
-// which 2 (q.p) = (2q).p exactly and no sum of squares overflows.
-double shepard_row_avx2(const double* twice_q, double q2, const shepard::Plan& plan);
+// The fill at query points first .. last-1 of q (row-major, plan.d
+// coordinates each) into out. Requires coordinates for which 2 (q.p) = (2q).p
+// exactly and no sum of squares overflows.
+void shepard_rows_avx2(const double* q, size_t first, size_t last, const shepard::Plan& plan, double* out);
 
 }  // namespace vis
